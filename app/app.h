@@ -1,0 +1,29 @@
+// Command line, start-up, error policy, device discovery, flash check and dispatch.
+#pragma once
+
+#include <cstdint>
+
+#include "app/settings.h"
+#include "chip/pci.h"
+
+inline constexpr uint16_t ORVEX_VENDOR_ID = 0x1106;
+inline constexpr uint16_t ORVEX_DEVICE_ID = 0x3483;
+
+extern pci_access *pacc;
+extern uint32_t err_count;
+extern uint32_t version_read;
+extern const char *const program_name;
+
+void parse_ops(int argc, char **argv);
+[[noreturn]] void usage(int exitcode);
+
+// libpci's warning callback: counted while probing, fatal once the version has been read.
+void orvex_error(char *msg, ...);
+// libpci's error callback: libpci cannot go on after it, so neither does the run.
+[[noreturn]] void orvex_fatal(char *msg, ...);
+
+pci_dev *find_device(pci_access *acc, uint16_t vendor, uint16_t device, int idx);
+uint32_t orvex_read_fw_version(pci_dev *dev);
+
+// The whole run; returns the result code whose low 8 bits are the exit status.
+int orvex_main(int argc, char **argv);

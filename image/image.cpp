@@ -1,0 +1,154 @@
+// Dumping, writing and verifying the EEPROM region from `offset` to its end.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "app/settings.h"
+#include "image/image.h"
+#include "spi/spi.h"
+
+namespace {
+
+struct file_closer {
+    void operator()(FILE *f) const { std::fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+// Writes the whole of `data` to a new file; false (message printed) when it was not all stored.
+int save_file(const char *file, std::span<const uint8_t> data)
+{
+    file_ptr f(std::fopen(file, "wb"));
+    if (!f) {
+        std::printf("* failed to create '%s'\n", file);
+        return RES_FAILED;
+    }
+    bool stored = std::fwrite(data.data(), 1, data.size(), f.get()) == data.size();
+    stored = std::fflush(f.get()) == 0 && stored;
+    stored = std::fclose(f.release()) == 0 && stored;  // a full disk may only show here
+    if (!stored) {
+        std::printf("* failed to write data to file\n");
+        return RES_FAILED;
+    }
+    return RES_OK;
+}
+
+}  // namespace
+
+byte_buffer alloc_buffer(uint32_t len)
+{
+    return byte_buffer(new (std::nothrow) uint8_t[len]);
+}
+
+uint32_t region_length(uint32_t offset)
+{
+    return offset < g_flash_info.flash_size ? g_flash_info.flash_size - offset : 0;
+}
+
+uint32_t trimmed_length(std::span<const uint8_t> data)
+{
+    size_t len = data.size();
+    while (len != 0 && data[len - 1] == 0xFF)
+        len--;
+    return static_cast<uint32_t>(len);
+}
+
+byte_buffer file_read(const char *file, uint32_t read_len, uint32_t &actual_len)
+{
+    actual_len = 0;
+    byte_buffer buf = alloc_buffer(read_len);
+    if (!buf) {
+        std::printf("* failed to allocate memory\n");
+        return nullptr;
+    }
+    file_ptr f(std::fopen(file, "rb"));
+    if (!f) {
+        std::printf("* failed to open '%s'\n", file);
+        return nullptr;
+    }
+    size_t count = std::fread(buf.get(), 1, read_len, f.get());
+    // A read error (a directory, an I/O error) is not an empty image.
+    if (std::ferror(f.get())) {
+        std::printf("* failed to read '%s'\n", file);
+        return nullptr;
+    }
+    actual_len = trimmed_length({buf.get(), count});
+    return buf;
+}
+
+int orvex_read_eeprom(pci_dev *dev, const char *file, uint32_t offset)
+{
+    const uint32_t data_len = region_length(offset);
+    int result;
+    orvex_spi_init(dev);
+    if (byte_buffer buf = alloc_buffer(data_len); !buf) {
+        std::printf("* failed to allocate memory\n");
+        result = RES_FAILED;
+    } else if ((result = orvex_spi_read(dev, offset, data_len, {buf.get(), data_len})) == 0) {
+        const uint32_t len = trimmed_length({buf.get(), data_len});
+        if (file)
+            result = save_file(file, {buf.get(), len});
+    }
+    orvex_spi_uninit(dev);
+    return result;
+}
+
+// Erases from `offset` to the end of the EEPROM, whatever the image's length, then programs the
+// trimmed image; the rest of the region stays erased.
+int orvex_write_eeprom(pci_dev *dev, const char *file, uint32_t offset)
+{
+    const uint32_t data_len = region_length(offset);
+    const uint32_t sector = g_flash_info.sector_size;
+    uint32_t file_len;
+    byte_buffer buf = file_read(file, data_len, file_len);
+    if (!buf)
+        return RES_FAILED;
+
+    hold_signals();
+    orvex_spi_init(dev);
+    int result = orvex_spi_erase(dev, offset, (data_len + sector - 1) / sector * sector);
+    if (result == 0)
+        result = orvex_spi_write(dev, offset, file_len, {buf.get(), data_len});
+    orvex_spi_uninit(dev);
+    return result;
+}
+
+int orvex_verify_eeprom(pci_dev *dev, const char *file, uint32_t offset)
+{
+    const uint32_t data_len = region_length(offset);
+    byte_buffer buf = alloc_buffer(data_len);
+    if (!buf) {
+        std::printf("* failed to allocate memory\n");
+        return RES_NOMEM;
+    }
+    uint32_t file_len;
+    byte_buffer fbuf = file_read(file, data_len, file_len);
+    if (!fbuf)
+        return RES_FAILED;
+
+    orvex_spi_init(dev);
+    const int read_result = orvex_spi_read(dev, offset, data_len, {buf.get(), data_len});
+    orvex_spi_uninit(dev);
+    if (read_result != 0)
+        return read_result;
+    const uint32_t eeprom_len = trimmed_length({buf.get(), data_len});
+
+    // Past the trimmed lengths both hold only erased bytes (or, in the image buffer, bytes the
+    // file never filled), so the trimmed bytes are all there is to compare.
+    const uint32_t common = std::min(file_len, eeprom_len);
+    const bool same = std::memcmp(buf.get(), fbuf.get(), common) == 0;
+    if (file_len != eeprom_len) {
+        std::printf("* trimmed file length %d, trimmed EEPROM length %d\n",
+                    static_cast<int>(file_len), static_cast<int>(eeprom_len));
+        if (same)
+            std::printf("* data matches up to %d\n", static_cast<int>(common));
+        else
+            std::printf("* data mismatch\n");
+        return RES_DIFFERS;
+    }
+    if (!same) {
+        std::printf("* data mismatch\n");
+        return RES_DIFFERS;
+    }
+    return RES_OK;
+}

@@ -1,0 +1,34 @@
+// Image files and the three operations a user asks for: dump, write, verify.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "chip/pci.h"
+
+// A buffer of one operation; freed on every path when it goes out of scope.
+using byte_buffer = std::unique_ptr<uint8_t[]>;
+
+// read_len bytes, or null when the allocation fails (a length of 0 still gives a buffer).
+byte_buffer alloc_buffer(uint32_t len);
+
+// The EEPROM bytes from `offset` to the end: their count, 0 when offset is at or past the end.
+uint32_t region_length(uint32_t offset);
+
+// The length of `data` without its trailing 0xFF bytes.
+uint32_t trimmed_length(std::span<const uint8_t> data);
+
+// Loads up to read_len bytes of `file` into a buffer of read_len bytes; actual_len is the trimmed
+// count. Null (with a message printed, actual_len 0) when the file cannot be loaded.
+byte_buffer file_read(const char *file, uint32_t read_len, uint32_t &actual_len);
+
+// 0 on success; negative result codes as the run reports them; verify gives 1 on a difference.
+int orvex_read_eeprom(pci_dev *dev, const char *file, uint32_t offset);
+int orvex_write_eeprom(pci_dev *dev, const char *file, uint32_t offset);
+int orvex_verify_eeprom(pci_dev *dev, const char *file, uint32_t offset);
+
+// A write must not be cut short halfway: termination signals are held from just before the erase
+// until release_signals(), which flushes standard output first and then lets a held one act.
+void hold_signals();
+void release_signals();

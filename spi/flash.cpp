@@ -1,0 +1,112 @@
+// Reading, erasing and page-programming ranges of the flash.
+#include "app/settings.h"
+#include "chip/chip.h"
+#include "spi/spi.h"
+
+namespace {
+
+constexpr uint32_t command_word(uint8_t opcode, uint32_t addr)
+{
+    return (static_cast<uint32_t>(opcode) << 24) + addr;
+}
+
+// A non-empty range must lie inside the flash: the part ignores the upper address bits, so a range
+// past its end would wrap around and read or change the start of the flash instead.
+bool outside_flash(uint32_t addr, uint32_t len)
+{
+    return len != 0 && (addr >= g_flash_info.flash_size || len > g_flash_info.flash_size - addr);
+}
+
+}  // namespace
+
+// One continuous read command: chip select stays active for the whole range, and each 32-bit
+// transaction clocks in the next four bytes (the first arrives with the opcode and address).
+int orvex_spi_read(pci_dev *dev, uint32_t addr, uint32_t len, std::span<uint8_t> buf)
+{
+    if (len == 0 || len % 4 != 0 || len > buf.size() || outside_flash(addr, len))
+        return RES_INVALID;
+    orvex_spi_init(dev);
+    if (int r = orvex_spi_wait_idle(dev))
+        return r;
+    orvex_spi_cs(dev, 1);
+    orvex_write_u32(dev, Tx_REG0, command_word(g_flash_info.read_data, addr));
+    orvex_spi_xfer(dev, SPI_XFER_64);
+    for (uint32_t pos = 0; pos < len; pos += 4) {
+        uint32_t word = orvex_read_u32(dev, Rx_REG0);
+        buf[pos] = static_cast<uint8_t>(word >> 24);
+        buf[pos + 1] = static_cast<uint8_t>(word >> 16);
+        buf[pos + 2] = static_cast<uint8_t>(word >> 8);
+        buf[pos + 3] = static_cast<uint8_t>(word);
+        orvex_spi_xfer(dev, SPI_XFER_32);
+    }
+    orvex_spi_cs(dev, 0);
+    orvex_spi_uninit(dev);
+    return RES_OK;
+}
+
+// The caller sets the master up and releases it. The whole flash goes in one chip erase,
+// anything else sector by sector.
+int orvex_spi_erase(pci_dev *dev, uint32_t addr, uint32_t len)
+{
+    const uint32_t sector = g_flash_info.sector_size;
+    if (addr % sector != 0 || len % sector != 0 || outside_flash(addr, len))
+        return RES_INVALID;
+    if (int r = orvex_spi_wait_idle(dev))
+        return r;
+    if (addr == 0 && len == g_flash_info.flash_size) {
+        orvex_spi_write_enable(dev);
+        orvex_spi_cs(dev, 1);
+        orvex_write_u32(dev, Tx_REG0, g_flash_info.chip_erase);
+        orvex_spi_xfer(dev, SPI_XFER_8);
+        orvex_spi_cs(dev, 0);
+        return orvex_spi_wait_idle(dev);
+    }
+    for (; len != 0; addr += sector, len -= sector) {
+        orvex_spi_write_enable(dev);
+        orvex_spi_cs(dev, 1);
+        orvex_write_u32(dev, Tx_REG0, command_word(g_flash_info.sector_erase, addr));
+        orvex_spi_xfer(dev, SPI_XFER_32);
+        orvex_spi_cs(dev, 0);
+        if (int r = orvex_spi_wait_idle(dev))
+            return r;
+    }
+    return RES_OK;
+}
+
+// Programs an erased range in chunks of one page, counted from addr. A last group of fewer than
+// four bytes is completed with 0xFF, which leaves the erased flash bytes after it unchanged.
+int orvex_spi_write(pci_dev *dev, uint32_t addr, uint32_t len, std::span<const uint8_t> buf)
+{
+    if (len > buf.size() || outside_flash(addr, len))
+        return RES_INVALID;
+    uint32_t chunk = g_flash_info.page_size;
+    orvex_spi_init(dev);
+    if (int r = orvex_spi_wait_idle(dev))
+        return r;
+    const uint8_t *data = buf.data();
+    while (len != 0) {
+        if (len < chunk)
+            chunk = len;
+        orvex_spi_write_enable(dev);
+        if (int r = orvex_spi_wait_idle(dev))
+            return r;
+        orvex_spi_cs(dev, 1);
+        orvex_write_u32(dev, Tx_REG0, command_word(g_flash_info.page_program, addr));
+        orvex_spi_xfer(dev, SPI_XFER_32);
+        for (uint32_t pos = 0; pos < chunk; pos += 4) {
+            uint32_t word = 0;
+            for (uint32_t i = pos; i < pos + 4; i++)
+                word = (word << 8) | (i < chunk ? data[i] : 0xFFu);
+            orvex_write_u32(dev, Tx_REG0, word);
+            orvex_spi_xfer(dev, SPI_XFER_32);
+        }
+        orvex_spi_cs(dev, 0);
+        if (int r = orvex_spi_wait_idle(dev))
+            return r;
+        data += chunk;
+        addr += chunk;
+        len -= chunk;
+    }
+    orvex_spi_uninit(dev);
+    return RES_OK;
+}

@@ -1,0 +1,81 @@
+// Set-up of the SPI master, chip select, and the single-command building blocks.
+#include <cstdio>
+
+#include "app/settings.h"
+#include "chip/chip.h"
+#include "spi/spi.h"
+
+const uint32_t rx_edge = 0;
+const uint32_t tx_edge = 0;
+
+// Starts one transaction; nothing waits for it, the next register access follows at once.
+void orvex_spi_xfer(pci_dev *dev, uint32_t ctrl_word)
+{
+    orvex_write_u32(dev, CTRL_REG, ctrl_word | rx_edge | tx_edge);
+}
+
+void orvex_spi_cs(pci_dev *dev, int val)
+{
+    orvex_write_u32(dev, CHIP_SEL, val ? 0 : 1);  // the line is active low
+}
+
+void orvex_spi_init(pci_dev *dev)
+{
+    orvex_init(dev);
+    orvex_spi_cs(dev, 0);
+    orvex_write_u32_masked(dev, REG_30004, 0x00000200, 0x0000FF00);
+    orvex_write_u32_masked(dev, PCI_WB_EN, 0x01, 0xFF);
+    orvex_write_u32_masked(dev, STOP_POLLING, 0x01, 0xFF);
+    orvex_spi_xfer(dev, SPI_XFER_32);
+    orvex_write_u32(dev, CLK_DIV, SPI_CLOCK_DIVIDER);
+}
+
+// Leaves the master set up; only chip select and the vendor access change.
+void orvex_spi_uninit(pci_dev *dev)
+{
+    orvex_spi_cs(dev, 0);
+    orvex_uninit(dev);
+}
+
+void orvex_spi_write_enable(pci_dev *dev)
+{
+    orvex_spi_cs(dev, 1);
+    orvex_write_u32(dev, Tx_REG0, g_flash_info.write_enable);
+    orvex_spi_xfer(dev, SPI_XFER_8);
+    orvex_spi_cs(dev, 0);
+}
+
+// One read-status command: the flash repeats its status byte for as long as it stays selected.
+// A flash that never comes out of busy (a dead one reads as all ones) is given up on after
+// SPI_IDLE_TIMEOUT_NS, so the run can say so instead of hanging.
+int orvex_spi_wait_idle(pci_dev *dev)
+{
+    const int64_t start = orvex_clock_ns();
+    orvex_spi_cs(dev, 1);
+    orvex_write_u32(dev, Tx_REG0, g_flash_info.read_status);
+    orvex_spi_xfer(dev, SPI_XFER_8);
+    for (;;) {
+        orvex_spi_xfer(dev, SPI_XFER_8);
+        if (!(orvex_read_u32(dev, Rx_REG0) & g_flash_info.busy_mask))
+            break;
+        if (orvex_clock_ns() - start >= SPI_IDLE_TIMEOUT_NS) {
+            orvex_spi_cs(dev, 0);
+            std::printf("* timed out waiting for the flash to become idle\n");
+            return RES_TIMEDOUT;
+        }
+        orvex_sleep_us(SPI_POLL_INTERVAL_US);
+    }
+    orvex_spi_cs(dev, 0);
+    return RES_OK;
+}
+
+uint32_t orvex_read_flash_id(pci_dev *dev)
+{
+    orvex_spi_init(dev);
+    orvex_spi_cs(dev, 1);
+    orvex_write_u32(dev, Tx_REG0, g_flash_info.read_id);
+    orvex_spi_xfer(dev, g_flash_info.read_id_len == 1 ? SPI_XFER_32 : SPI_XFER_64);
+    uint32_t id = orvex_read_u32(dev, Rx_REG0);
+    orvex_spi_uninit(dev);
+    return id & byte_masks[g_flash_info.flash_id_len];
+}
