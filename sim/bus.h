@@ -143,9 +143,11 @@ void bus_unmap(Bus *bus);
 // --- building a scenario ------------------------------------------------------------------------
 
 // Adds an ORVEX at the given address with a flash full of `fill` (0xFF = erased) and returns its
-// index. Firmware version, identity 0xEF 0x10, timing {2, 20, 100}, non-zero register reset values.
-int bus_add_orvex(Bus &bus, uint8_t bus_nr, uint8_t slot, uint8_t func, uint32_t fw_version);
-// Adds an unrelated PCI function.
+// index (-1 when the bus is full). Firmware version, identity 0xEF 0x10, timing {2, 20, 100},
+// non-zero register reset values.
+int bus_add_orvex(Bus &bus, uint8_t bus_nr, uint8_t slot, uint8_t func, uint32_t fw_version,
+                  uint8_t fill = 0xFF);
+// Adds an unrelated PCI function (-1 when the bus is full).
 int bus_add_other(Bus &bus, uint8_t bus_nr, uint8_t slot, uint8_t func, uint16_t vendor,
                   uint16_t device, uint32_t class_code);
 
@@ -153,8 +155,11 @@ int bus_add_other(Bus &bus, uint8_t bus_nr, uint8_t slot, uint8_t func, uint16_t
 // stand-in and the emulated sysfs). Words separated by blanks:
 //   orvex[=FWVERSION]  other=VVVV:DDDD  no-rights  no-access  fail-after=N  id=MMDD  never-idle
 //   flip=ADDR:BIT  fill=ff|zero|pattern  timing=PAGE:SECTOR:CHIP
-// Device options (id, never-idle, flip, fill, timing) apply to every ORVEX. Returns false and
-// fills `why` on a word it does not know.
+// Device options (id, never-idle, flip, fill, timing) apply to every ORVEX, wherever they stand.
+// The n-th device word (from 0) puts a function at 0000:(n+1):00.0. FWVERSION (default 00010203),
+// VVVV:DDDD and MMDD are hex, ADDR is C notation (0x1234 or decimal), N, BIT and timings decimal;
+// `other` functions have class 0x060000, ORVEXs 0x0C0330. Returns false and fills `why` (if not
+// null) on a word it does not know or a bad value.
 bool bus_parse_scenario(Bus &bus, const char *text, char *why, size_t why_len);
 
 // --- configuration-space access (what libpci, or the sysfs config file, does) ---------------------
@@ -168,5 +173,15 @@ Access cfg_write(Bus &bus, int device, uint32_t offset, int width, uint32_t valu
 
 // Current value of an internal register of an ORVEX (SPI registers or plain storage).
 uint32_t reg_peek(const Bus &bus, int device, uint32_t address);
+
+// --- the device side of an access (controller.cpp) ----------------------------------------------
+
+// What the function does with an access that reached it: no bus faults, no configuration-space
+// log (register accesses through the window are logged in reg_log). Arguments already checked.
+uint32_t device_cfg_read(Bus &bus, int device, uint32_t offset, int width);
+void device_cfg_write(Bus &bus, int device, uint32_t offset, int width, uint32_t value);
+// Puts the controller (registers, SPI master, flash state; not the flash contents) in its
+// power-on state.
+void controller_reset(Controller &ctrl);
 
 }  // namespace sim

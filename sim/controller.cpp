@@ -1,0 +1,268 @@
+// The controller as a driver sees it: its configuration space, the register window behind
+// 0x78/0x7C, the SPI master and the serial flash on the other end of the wire.
+//
+// The flash is modelled byte by byte, the way the part sees the wire: it only knows the bytes
+// clocked in while it is selected and acts on the command when it is released. Nothing here knows
+// which sequences the tool sends.
+#include "sim/bus.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace sim {
+namespace {
+
+constexpr uint32_t kStorageResetAddr[] = {0x30004, 0x40020, 0x4000C};
+constexpr uint32_t kStorageResetValue[] = {0x12345678, 0xA5A5A500, 0x5A5A5A00};
+constexpr uint32_t kClkDivReset = 0x4;
+
+// Opcodes the flash understands.
+constexpr uint8_t kWriteEnable = 0x06, kWriteDisable = 0x04, kReadStatus = 0x05,
+                  kReadId = 0x90, kRead = 0x03, kPageProgram = 0x02, kSectorErase = 0x20,
+                  kChipErase = 0xC7, kChipErase2 = 0x60;
+
+void protocol_error(Controller &c, const char *fmt, uint32_t a, uint32_t b = 0) {
+    ++c.protocol_errors;
+    std::snprintf(c.last_error, sizeof c.last_error, fmt, a, b);
+}
+
+// --- the flash -----------------------------------------------------------------------------------
+
+bool busy(const Controller &c) { return c.faults.never_idle || c.flash.busy_polls > 0; }
+
+uint32_t cmd_addr(const FlashState &f) {
+    return ((uint32_t(f.cmd[1]) << 16) | (uint32_t(f.cmd[2]) << 8) | f.cmd[3]) % kFlashSize;
+}
+
+void start_operation(Controller &c, uint32_t polls) {
+    c.flash.busy_polls = polls;
+    if (polls == 0) c.flash.wel = 0;  // done at once
+}
+
+void flash_select(Controller &c) {
+    FlashState &f = c.flash;
+    f.selected = 1;
+    f.cmd_len = 0;
+    f.page_fill = 0;
+    f.out_pos = 0;
+    std::memset(f.cmd, 0, sizeof f.cmd);
+    std::memset(f.page_touched, 0, sizeof f.page_touched);
+}
+
+// Chip select going inactive ends the command; program and erase start here.
+void flash_release(Controller &c) {
+    FlashState &f = c.flash;
+    f.selected = 0;
+    if (f.cmd_len == 0 || busy(c)) return;  // nothing sent, or ignored while busy
+    const uint8_t op = f.cmd[0];
+    if ((op == kWriteEnable || op == kWriteDisable) && f.cmd_len == 1) {
+        f.wel = op == kWriteEnable;
+    } else if (op == kPageProgram && f.cmd_len > 4 && f.wel) {
+        const uint32_t base = cmd_addr(f) & ~(kPageSize - 1);
+        for (uint32_t i = 0; i < kPageSize; ++i) {
+            if (!f.page_touched[i]) continue;
+            const uint32_t a = base + i;
+            f.mem[a] &= f.page_buf[i];
+            if (c.faults.flip_enabled && a == c.faults.flip_addr)
+                f.mem[a] ^= uint8_t(1u << (c.faults.flip_bit & 7));
+        }
+        start_operation(c, c.timing.page_program);
+    } else if (op == kSectorErase && f.cmd_len == 4 && f.wel) {
+        std::memset(f.mem + (cmd_addr(f) & ~(kSectorSize - 1)), 0xFF, kSectorSize);
+        start_operation(c, c.timing.sector_erase);
+    } else if ((op == kChipErase || op == kChipErase2) && f.cmd_len == 1 && f.wel) {
+        std::memset(f.mem, 0xFF, kFlashSize);
+        start_operation(c, c.timing.chip_erase);
+    }
+}
+
+// One byte on the wire while selected: the flash drives `returned` while it samples `in`.
+uint8_t flash_exchange(Controller &c, uint8_t in) {
+    FlashState &f = c.flash;
+    const uint32_t k = f.cmd_len;
+    const uint8_t op = k == 0 ? in : f.cmd[0];
+    uint8_t out = 0xFF;  // nobody drives the line: the pull-up wins
+
+    if (k > 0 && op == kReadStatus) {
+        out = uint8_t((busy(c) ? 1 : 0) | (f.wel ? 2 : 0));
+        ++c.status_polls;
+        if (!c.faults.never_idle && f.busy_polls > 0 && --f.busy_polls == 0) f.wel = 0;
+    } else if (k >= 4 && !busy(c)) {
+        if (op == kReadId) {
+            out = f.id[f.out_pos++ & 1];
+        } else if (op == kRead) {
+            out = f.mem[(cmd_addr(f) + f.out_pos++) % kFlashSize];
+        } else if (op == kPageProgram) {
+            const uint32_t pos = (cmd_addr(f) + f.page_fill++) % kPageSize;
+            f.page_buf[pos] = in;
+            f.page_touched[pos] = 1;
+        }
+    }
+    if (k < sizeof f.cmd) f.cmd[k] = in;
+    if (f.cmd_len != UINT32_MAX) ++f.cmd_len;
+    return out;
+}
+
+// --- the SPI master ------------------------------------------------------------------------------
+
+void spi_transaction(Controller &c) {
+    const uint32_t word = c.ctrl;
+    const uint32_t bits = word & 0x7F;
+    if ((word & ~0x1FFu) != 0 || (word & 0x180) != 0x180 ||
+        (bits != 8 && bits != 32 && bits != 64)) {
+        protocol_error(c, "bad control word %08x", word);
+        return;
+    }
+    uint8_t out[8] = {};
+    uint32_t n = 0;
+    if (bits == 8) {
+        out[n++] = uint8_t(c.tx);
+    } else {
+        for (int shift = 24; shift >= 0; shift -= 8) out[n++] = uint8_t(c.tx >> shift);
+        if (bits == 64) n += 4;  // followed by zeros
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint8_t in = c.flash.selected ? flash_exchange(c, out[i]) : 0xFF;
+        c.rx = (c.rx << 8) | in;
+    }
+}
+
+void set_chip_select(Controller &c, uint32_t value) {
+    c.chip_sel = value;
+    const bool select = (value & 1) == 0;  // active low
+    if (select && !c.flash.selected)
+        flash_select(c);
+    else if (!select && c.flash.selected)
+        flash_release(c);
+}
+
+// --- internal registers --------------------------------------------------------------------------
+
+int storage_slot(const Controller &c, uint32_t address) {
+    for (uint32_t i = 0; i < c.reg_count; ++i)
+        if (c.reg_addr[i] == address) return int(i);
+    return -1;
+}
+
+uint32_t reg_value(const Controller &c, uint32_t address) {
+    switch (address) {
+    case kRegTx: return c.tx;
+    case kRegRx: return c.rx;
+    case kRegCtrl: return c.ctrl;
+    case kRegSts: return 0;  // transactions finish at once: never busy
+    case kRegClkDiv: return c.clk_div;
+    case kRegChipSel: return c.chip_sel;
+    default: {
+        const int slot = storage_slot(c, address);
+        return slot < 0 ? 0 : c.reg_value[slot];
+    }
+    }
+}
+
+// False when the register cannot take the access (a protocol error has been counted).
+bool reg_write(Controller &c, uint32_t address, uint32_t value) {
+    switch (address) {
+    case kRegTx: c.tx = value; return true;
+    case kRegRx:
+    case kRegSts: return true;  // read-only
+    case kRegCtrl: c.ctrl = value; spi_transaction(c); return true;
+    case kRegClkDiv: c.clk_div = value; return true;
+    case kRegChipSel: set_chip_select(c, value); return true;
+    default: break;
+    }
+    int slot = storage_slot(c, address);
+    if (slot < 0) {
+        if (c.reg_count == kMaxRegs) {
+            protocol_error(c, "no room for register %05x", address);
+            return false;
+        }
+        slot = int(c.reg_count++);
+        c.reg_addr[slot] = address;
+    }
+    c.reg_value[slot] = value;
+    return true;
+}
+
+void log_reg(Bus &bus, int device, char kind, uint32_t address, uint32_t value) {
+    if (bus.reg_log_count < kRegLogCapacity)
+        bus.reg_log[bus.reg_log_count] = RegAccess{uint8_t(device), kind, address, value};
+    ++bus.reg_log_count;
+}
+
+uint32_t le_read(const uint8_t *p, int width) {
+    uint32_t v = 0;
+    for (int i = width - 1; i >= 0; --i) v = (v << 8) | p[i];
+    return v;
+}
+
+bool writable_cfg_byte(uint32_t offset) {
+    return offset == kCfgVendorAccess || (offset >= kCfgWindowAddr && offset < kCfgWindowAddr + 4);
+}
+
+bool window_data(uint32_t offset, int width) {
+    return offset + uint32_t(width) > kCfgWindowData && offset < kCfgWindowData + 4;
+}
+
+}  // namespace
+
+void controller_reset(Controller &c) {
+    c.window_addr = 0;
+    std::memset(c.cfg + kCfgWindowAddr, 0, 8);
+    c.cfg[kCfgVendorAccess] = 0;
+    c.reg_count = 0;
+    for (size_t i = 0; i < sizeof kStorageResetAddr / sizeof *kStorageResetAddr; ++i) {
+        c.reg_addr[c.reg_count] = kStorageResetAddr[i];
+        c.reg_value[c.reg_count++] = kStorageResetValue[i];
+    }
+    c.tx = c.rx = c.ctrl = 0;
+    c.clk_div = kClkDivReset;
+    c.chip_sel = 1;  // released
+    FlashState &f = c.flash;
+    f.wel = 0;
+    f.busy_polls = 0;
+    f.selected = 0;
+    f.cmd_len = 0;
+}
+
+uint32_t device_cfg_read(Bus &bus, int device, uint32_t offset, int width) {
+    Device &d = bus.dev[device];
+    Controller &c = d.ctrl;
+    if (!d.is_orvex || !window_data(offset, width)) return le_read(c.cfg + offset, width);
+    if (offset != kCfgWindowData || width != 4) {
+        protocol_error(c, "window data read of %u bytes at %02x", uint32_t(width), offset);
+        return 0;
+    }
+    if (c.window_addr & 3) {
+        protocol_error(c, "unaligned register address %08x", c.window_addr);
+        return 0;
+    }
+    const uint32_t value = reg_value(c, c.window_addr);
+    log_reg(bus, device, 'R', c.window_addr, value);
+    return value;
+}
+
+void device_cfg_write(Bus &bus, int device, uint32_t offset, int width, uint32_t value) {
+    Device &d = bus.dev[device];
+    Controller &c = d.ctrl;
+    if (!d.is_orvex) return;  // read-only as far as we care
+    if (window_data(offset, width)) {
+        if (offset != kCfgWindowData || width != 4) {
+            protocol_error(c, "window data write of %u bytes at %02x", uint32_t(width), offset);
+        } else if (c.window_addr & 3) {
+            protocol_error(c, "unaligned register address %08x", c.window_addr);
+        } else if (reg_write(c, c.window_addr, value)) {
+            log_reg(bus, device, 'W', c.window_addr, value);
+        }
+        return;
+    }
+    for (int i = 0; i < width; ++i)
+        if (writable_cfg_byte(offset + uint32_t(i))) c.cfg[offset + uint32_t(i)] = uint8_t(value >> (8 * i));
+    c.window_addr = le_read(c.cfg + kCfgWindowAddr, 4);
+}
+
+uint32_t reg_peek(const Bus &bus, int device, uint32_t address) {
+    if (device < 0 || uint32_t(device) >= bus.n_devices || !bus.dev[device].is_orvex) return 0;
+    return reg_value(bus.dev[device].ctrl, address);
+}
+
+}  // namespace sim
