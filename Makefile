@@ -31,3 +31,82 @@ test: build build-san
 
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN)
+
+# Target builds, installation and Debian packages.
+#   make build-armhf   cross-build orvex for 32-bit ARM hard-float (the board) into build-armhf/
+#   make test-armhf    ... build the test suite too and run all of it under qemu-arm
+#   make build-arm64   cross-build orvex for 64-bit ARM into build-arm64/
+#   make test-arm64    ... build the test suite too and run the unit tests under qemu-aarch64
+#   make install       install bin/orvex and its man page (PREFIX=/usr/local, DESTDIR honoured)
+#   make deb           amd64 and armhf .deb packages into build-deb/, checked with lintian and
+#                      hardening-check
+
+BUILD_ARMHF   ?= build-armhf
+BUILD_ARM64   ?= build-arm64
+BUILD_INSTALL ?= build-install
+BUILD_DEB     ?= build-deb
+PREFIX        ?= /usr/local
+DESTDIR       ?=
+
+# The simulator and the tests are built with the cross builds once their CMakeLists.txt exist.
+CROSS_TESTS := $(if $(and $(wildcard sim/CMakeLists.txt),$(wildcard tests/CMakeLists.txt)),ON,OFF)
+
+CROSS_COMMON    := cmake make pkg-config qemu-user fuse3
+ARMHF_PACKAGES  := $(CROSS_COMMON) g++-arm-linux-gnueabihf libpci-dev:armhf libgtest-dev:armhf \
+                   libfuse3-dev:armhf
+ARM64_PACKAGES  := $(CROSS_COMMON) g++-aarch64-linux-gnu libpci-dev:arm64 libgtest-dev:arm64 \
+                   libfuse3-dev:arm64
+INSTALL_PACKAGES := cmake make g++ pkg-config libpci-dev
+DEB_PACKAGES    := build-essential dpkg-dev debhelper devscripts lintian \
+                   cmake pkg-config libpci-dev \
+                   g++-arm-linux-gnueabihf pkg-config:armhf libpci-dev:armhf libstdc++6:armhf
+
+.PHONY: build-armhf test-armhf build-arm64 test-arm64 install deb
+
+build-armhf:
+	@scripts/need-packages $(ARMHF_PACKAGES)
+	cmake -S . -B $(BUILD_ARMHF) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=$(CROSS_TESTS) >/dev/null
+	cmake --build $(BUILD_ARMHF) -j $(JOBS) --target orvex
+
+test-armhf: build-armhf
+	cmake --build $(BUILD_ARMHF) -j $(JOBS)
+	cd $(BUILD_ARMHF) && ctest --output-on-failure -j $(JOBS)
+
+build-arm64:
+	@scripts/need-packages $(ARM64_PACKAGES)
+	cmake -S . -B $(BUILD_ARM64) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=$(CROSS_TESTS) >/dev/null
+	cmake --build $(BUILD_ARM64) -j $(JOBS) --target orvex
+
+test-arm64: build-arm64
+	cmake --build $(BUILD_ARM64) -j $(JOBS)
+	cd $(BUILD_ARM64) && ctest --output-on-failure -j $(JOBS) -LE system
+
+# The tool alone, without the test suite, in a build directory of its own.
+install:
+	@scripts/need-packages $(INSTALL_PACKAGES)
+	cmake -S . -B $(BUILD_INSTALL) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=OFF >/dev/null
+	cmake --build $(BUILD_INSTALL) -j $(JOBS) --target orvex
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_INSTALL) --prefix "$(PREFIX)"
+
+# dpkg-buildpackage writes next to the source tree, so the packages are built from a copy of it
+# inside $(BUILD_DEB) (build directories and .git left out); the results stay in $(BUILD_DEB).
+deb:
+	@scripts/need-packages $(DEB_PACKAGES)
+	rm -rf $(BUILD_DEB)
+	mkdir -p $(BUILD_DEB)/src/orvex
+	tar -c --exclude=./.git --exclude='./build*' --exclude='./obj-*' . | tar -x -C $(BUILD_DEB)/src/orvex
+	cd $(BUILD_DEB)/src/orvex && dpkg-buildpackage -b -us -uc
+	cd $(BUILD_DEB)/src/orvex && DEB_BUILD_OPTIONS=nocheck \
+	  CC=arm-linux-gnueabihf-gcc CXX=arm-linux-gnueabihf-g++ \
+	  dpkg-buildpackage -b -us -uc -aarmhf -Pcross,nocheck
+	mv $(BUILD_DEB)/src/*.deb $(BUILD_DEB)/src/*.changes $(BUILD_DEB)/src/*.buildinfo $(BUILD_DEB)/
+	rm -rf $(BUILD_DEB)/src
+	lintian --fail-on error,warning $(BUILD_DEB)/*.changes
+	@# PIE, stack protector, fortify, relro and bindnow are required. Control-flow protection is
+	@# not: Debian 12's build flags never turn it on (and it does not exist on ARM).
+	set -e; for d in $(BUILD_DEB)/orvex_*.deb; do \
+	  rm -rf $(BUILD_DEB)/x && dpkg-deb -x $$d $(BUILD_DEB)/x; \
+	  echo "hardening-check $$d"; hardening-check --nocfprotection $(BUILD_DEB)/x/usr/bin/orvex; \
+	done; rm -rf $(BUILD_DEB)/x
