@@ -1,0 +1,290 @@
+#include "sim/sysfs/tree.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <sys/stat.h>
+
+namespace sysfs {
+namespace {
+
+constexpr const char *kAttrNames[] = {
+    "config", "vendor", "device", "class", "revision", "subsystem_vendor", "subsystem_device",
+    "irq", "resource", "numa_node", "modalias",
+};
+static_assert(sizeof kAttrNames / sizeof *kAttrNames == size_t(Attr::count));
+
+// Size sysfs reports for a text attribute: one page, whatever the text.
+constexpr off_t kAttrStatSize = 4096;
+
+int n_devices(const sim::Bus &bus)
+{
+    return int(bus.n_devices > uint32_t(sim::kMaxDevices) ? sim::kMaxDevices : bus.n_devices);
+}
+
+bool same_bus(const sim::Device &a, const sim::Device &b)
+{
+    return a.domain == b.domain && a.bus == b.bus;
+}
+
+// The device whose index names the folder of the bus that device `i` sits on.
+int bus_owner(const sim::Bus &bus, int i)
+{
+    for (int j = 0; j < i; ++j)
+        if (same_bus(bus.dev[j], bus.dev[i]))
+            return j;
+    return i;
+}
+
+uint64_t device_dir(int i)
+{
+    return kDeviceDirBase + uint64_t(i) * kPerDevice;
+}
+
+uint16_t cfg16(const sim::Device &d, unsigned at)
+{
+    return uint16_t(d.ctrl.cfg[at] | d.ctrl.cfg[at + 1] << 8);
+}
+
+std::string printf_string(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+std::string printf_string(const char *fmt, ...)
+{
+    char buf[512];
+    va_list args;
+    va_start(args, fmt);
+    const int n = std::vsnprintf(buf, sizeof buf, fmt, args);
+    va_end(args);
+    return std::string(buf, n < 0 ? 0 : size_t(n) < sizeof buf ? size_t(n) : sizeof buf - 1);
+}
+
+}  // namespace
+
+const char *attr_name(Attr attr)
+{
+    return kAttrNames[int(attr)];
+}
+
+std::string device_name(const sim::Device &d)
+{
+    return printf_string("%04x:%02x:%02x.%d", d.domain, d.bus, d.slot, d.func);
+}
+
+std::string bus_dir_name(const sim::Device &d)
+{
+    return printf_string("pci%04x:%02x", d.domain, d.bus);
+}
+
+std::string link_target(const sim::Device &d)
+{
+    return "../.sysdevices/" + bus_dir_name(d) + "/" + device_name(d);
+}
+
+std::string attr_text(const sim::Device &d, Attr attr)
+{
+    const uint32_t cls = d.class_code & 0xFFFFFF;
+    switch (attr) {
+    case Attr::vendor: return printf_string("0x%04x\n", d.vendor);
+    case Attr::device: return printf_string("0x%04x\n", d.device);
+    case Attr::class_code: return printf_string("0x%06x\n", cls);
+    case Attr::revision: return printf_string("0x%02x\n", d.ctrl.cfg[0x08]);
+    case Attr::subsystem_vendor: return printf_string("0x%04x\n", cfg16(d, 0x2C));
+    case Attr::subsystem_device: return printf_string("0x%04x\n", cfg16(d, 0x2E));
+    case Attr::irq: return "0\n";  // no interrupt assigned
+    case Attr::numa_node: return "-1\n";
+    case Attr::modalias:
+        return printf_string("pci:v%08Xd%08Xsv%08Xsd%08Xbc%02Xsc%02Xi%02X\n", d.vendor, d.device,
+                             cfg16(d, 0x2C), cfg16(d, 0x2E), cls >> 16, (cls >> 8) & 0xFF,
+                             cls & 0xFF);
+    case Attr::resource: {
+        // Six BARs and the expansion ROM, none of them assigned.
+        std::string text;
+        for (int i = 0; i < 7; ++i)
+            text += "0x0000000000000000 0x0000000000000000 0x0000000000000000\n";
+        return text;
+    }
+    case Attr::config:
+    case Attr::count: break;
+    }
+    return {};
+}
+
+Node node_of(const sim::Bus &bus, uint64_t ino)
+{
+    const int n = n_devices(bus);
+    if (ino == kRoot || ino == kDevicesDir || ino == kDriversDir || ino == kSlotsDir ||
+        ino == kHiddenDir)
+        return {Kind::dir, -1, Attr::count};
+    if (ino >= kBusDirBase && ino < kBusDirBase + uint64_t(n)) {
+        const int i = int(ino - kBusDirBase);
+        if (bus_owner(bus, i) == i)
+            return {Kind::dir, i, Attr::count};
+        return {};
+    }
+    if (ino >= kLinkBase && ino < kLinkBase + uint64_t(n))
+        return {Kind::link, int(ino - kLinkBase), Attr::count};
+    if (ino >= kDeviceDirBase && ino < device_dir(n)) {
+        const uint64_t rel = ino - kDeviceDirBase;
+        const int i = int(rel / kPerDevice);
+        const uint64_t slot = rel % kPerDevice;
+        if (slot == 0)
+            return {Kind::dir, i, Attr::count};
+        if (slot - 1 < uint64_t(Attr::count))
+            return {Kind::attr, i, Attr(slot - 1)};
+    }
+    return {};
+}
+
+bool entry_at(const sim::Bus &bus, uint64_t dir, size_t index, Entry &out)
+{
+    if (index == 0) {
+        out = {".", dir, S_IFDIR};
+        return node_of(bus, dir).kind == Kind::dir;
+    }
+    if (index == 1) {
+        out = {"..", parent_of(bus, dir), S_IFDIR};
+        return node_of(bus, dir).kind == Kind::dir;
+    }
+    index -= 2;
+    const int n = n_devices(bus);
+    if (dir == kRoot) {
+        static const Entry top[] = {{"devices", kDevicesDir, S_IFDIR},
+                                    {"drivers", kDriversDir, S_IFDIR},
+                                    {"slots", kSlotsDir, S_IFDIR},
+                                    {".sysdevices", kHiddenDir, S_IFDIR}};
+        if (index >= sizeof top / sizeof *top)
+            return false;
+        out = top[index];
+        return true;
+    }
+    if (dir == kDevicesDir) {
+        if (index >= size_t(n))
+            return false;
+        out = {device_name(bus.dev[index]), kLinkBase + index, S_IFLNK};
+        return true;
+    }
+    if (dir == kHiddenDir) {
+        for (int i = 0; i < n; ++i)
+            if (bus_owner(bus, i) == i && index-- == 0) {
+                out = {bus_dir_name(bus.dev[i]), kBusDirBase + uint64_t(i), S_IFDIR};
+                return true;
+            }
+        return false;
+    }
+    const Node node = node_of(bus, dir);
+    if (node.kind != Kind::dir || node.device < 0)
+        return false;
+    if (dir < kLinkBase) {  // a bus folder: the devices on that bus
+        for (int i = 0; i < n; ++i)
+            if (same_bus(bus.dev[i], bus.dev[node.device]) && index-- == 0) {
+                out = {device_name(bus.dev[i]), device_dir(i), S_IFDIR};
+                return true;
+            }
+        return false;
+    }
+    if (index >= size_t(Attr::count))
+        return false;
+    out = {attr_name(Attr(index)), dir + 1 + index, S_IFREG};
+    return true;
+}
+
+uint64_t parent_of(const sim::Bus &bus, uint64_t dir)
+{
+    const Node node = node_of(bus, dir);
+    if (dir == kRoot || dir == kDevicesDir || dir == kDriversDir || dir == kSlotsDir ||
+        dir == kHiddenDir)
+        return kRoot;
+    if (node.kind == Kind::dir && dir < kLinkBase)
+        return kHiddenDir;
+    if (node.kind == Kind::dir)
+        return kBusDirBase + uint64_t(bus_owner(bus, node.device));
+    return kRoot;
+}
+
+uint64_t lookup(const sim::Bus &bus, uint64_t parent, const char *name)
+{
+    if (!std::strcmp(name, "."))
+        return node_of(bus, parent).kind == Kind::dir ? parent : 0;
+    if (!std::strcmp(name, ".."))
+        return node_of(bus, parent).kind == Kind::dir ? parent_of(bus, parent) : 0;
+    Entry e;
+    for (size_t i = 2; entry_at(bus, parent, i, e); ++i)
+        if (e.name == name)
+            return e.ino;
+    return 0;
+}
+
+mode_t mode_of(const sim::Bus &bus, uint64_t ino)
+{
+    const Node node = node_of(bus, ino);
+    switch (node.kind) {
+    case Kind::dir: return S_IFDIR | 0755;
+    case Kind::link: return S_IFLNK | 0777;
+    case Kind::attr: return S_IFREG | (node.attr == Attr::config ? 0644 : 0444);
+    case Kind::none: break;
+    }
+    return 0;
+}
+
+off_t size_of(const sim::Bus &bus, uint64_t ino)
+{
+    const Node node = node_of(bus, ino);
+    if (node.kind == Kind::attr)
+        return node.attr == Attr::config ? off_t(kConfigSize) : kAttrStatSize;
+    if (node.kind == Kind::link)
+        return off_t(link_target(bus.dev[node.device]).size());
+    return 0;
+}
+
+size_t config_span(off_t pos, size_t count, uint32_t limit)
+{
+    if (pos < 0 || uint64_t(pos) >= limit)
+        return 0;
+    const uint64_t room = limit - uint64_t(pos);
+    return count < room ? count : size_t(room);
+}
+
+namespace {
+
+ssize_t to_errno(sim::Access a)
+{
+    return a == sim::Access::denied ? -EPERM : -EIO;
+}
+
+}  // namespace
+
+ssize_t config_read(sim::Bus &bus, int device, uint32_t offset, size_t count, uint8_t *out)
+{
+    sim::Access failed = sim::Access::ok;
+    const bool ok = for_each_piece(offset, count, [&](uint32_t at, int width) {
+        uint32_t value = 0;
+        const sim::Access a = sim::cfg_read(bus, device, at, width, value);
+        if (a != sim::Access::ok) {
+            failed = a;
+            return false;
+        }
+        for (int k = 0; k < width; ++k)
+            out[at - offset + uint32_t(k)] = uint8_t(value >> (8 * k));
+        return true;
+    });
+    return ok ? ssize_t(count) : to_errno(failed);
+}
+
+ssize_t config_write(sim::Bus &bus, int device, uint32_t offset, size_t count, const uint8_t *in)
+{
+    sim::Access failed = sim::Access::ok;
+    const bool ok = for_each_piece(offset, count, [&](uint32_t at, int width) {
+        uint32_t value = 0;
+        for (int k = 0; k < width; ++k)
+            value |= uint32_t(in[at - offset + uint32_t(k)]) << (8 * k);
+        const sim::Access a = sim::cfg_write(bus, device, at, width, value);
+        if (a != sim::Access::ok) {
+            failed = a;
+            return false;
+        }
+        return true;
+    });
+    return ok ? ssize_t(count) : to_errno(failed);
+}
+
+}  // namespace sysfs

@@ -1,0 +1,141 @@
+// What the kernel's /sys/bus/pci looks like for the simulated bus, without any FUSE in it: the
+// shape of the tree (nodes, names, modes, link targets), the text of each attribute file, and how
+// a read or write of a device's `config` file turns into configuration-space accesses.
+//
+// The tree, as mounted over /sys/bus/pci:
+//   devices/DDDD:BB:SS.F      -> ../.sysdevices/pciDDDD:BB/DDDD:BB:SS.F   (symlink, like the kernel's)
+//   drivers/, slots/          empty (no driver bound, no hotplug slots)
+//   .sysdevices/pciDDDD:BB/DDDD:BB:SS.F/{config,vendor,device,class,...}
+// The kernel's links point out of /sys/bus/pci into /sys/devices; here the device folders live in
+// a hidden folder of the same mount, so that whatever follows the links stays on the simulated bus.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+
+#include "sim/bus.h"
+
+namespace sysfs {
+
+// Node numbers. 0 is never a node (FUSE reserves it); 1 is the root of the mount.
+enum : uint64_t {
+    kRoot = 1,
+    kDevicesDir = 2,
+    kDriversDir = 3,
+    kSlotsDir = 4,
+    kHiddenDir = 5,
+    kBusDirBase = 0x100,      // + device index of the first device on that bus
+    kLinkBase = 0x200,        // + device index: devices/DDDD:BB:SS.F
+    kDeviceDirBase = 0x1000,  // + device index * kPerDevice
+    kPerDevice = 0x100,       // the device folder, then its attributes at + 1 + attribute
+};
+
+// The files of a device folder, in listing order.
+enum class Attr : int {
+    config,
+    vendor,
+    device,
+    class_code,
+    revision,
+    subsystem_vendor,
+    subsystem_device,
+    irq,
+    resource,
+    numa_node,
+    modalias,
+    count
+};
+
+enum class Kind { none, dir, link, attr };
+
+struct Node {
+    Kind kind = Kind::none;
+    int device = -1;      // link, device folder, attribute; for a bus folder: its first device
+    Attr attr = Attr::count;
+};
+
+// What node number `ino` is on `bus` (Kind::none when it is not one).
+Node node_of(const sim::Bus &bus, uint64_t ino);
+
+// The node called `name` in folder `parent`, or 0.
+uint64_t lookup(const sim::Bus &bus, uint64_t parent, const char *name);
+
+// One entry of a folder listing ("." and ".." included, in that order first).
+struct Entry {
+    std::string name;
+    uint64_t ino;
+    mode_t type;  // S_IFDIR, S_IFLNK or S_IFREG
+};
+// The entry at position `index` of folder `dir`; false past the end.
+bool entry_at(const sim::Bus &bus, uint64_t dir, size_t index, Entry &out);
+
+// The parent folder of a folder (the root is its own parent).
+uint64_t parent_of(const sim::Bus &bus, uint64_t dir);
+
+// Type and permission bits, and the size `stat` reports, as the kernel has them.
+mode_t mode_of(const sim::Bus &bus, uint64_t ino);
+off_t size_of(const sim::Bus &bus, uint64_t ino);
+
+// "DDDD:BB:SS.F" of a device; "pciDDDD:BB" of its bus folder.
+std::string device_name(const sim::Device &d);
+std::string bus_dir_name(const sim::Device &d);
+
+// Where devices/DDDD:BB:SS.F points, relative to devices/.
+std::string link_target(const sim::Device &d);
+
+// The text of an attribute file other than `config`, formatted as the kernel does.
+std::string attr_text(const sim::Device &d, Attr attr);
+const char *attr_name(Attr attr);
+
+// --- the config file -------------------------------------------------------------------------
+
+inline constexpr uint32_t kConfigSize = 256;     // a conventional PCI function
+inline constexpr uint32_t kUnprivilegedSize = 64;  // what a reader without CAP_SYS_ADMIN sees
+
+// How many bytes of a transfer of `count` bytes at `pos` the kernel lets through, given the part
+// of the file the caller may reach (`limit`): the transfer is cut at the limit, and a transfer
+// that starts past it moves nothing.
+size_t config_span(off_t pos, size_t count, uint32_t limit);
+
+// Calls fn(offset, width) for each naturally aligned piece of a transfer of `count` bytes at
+// `offset`, in the order the kernel issues them: a byte to reach 2-byte alignment, a word to reach
+// 4-byte alignment, dwords, then a trailing word and byte.
+template <class Fn>
+bool for_each_piece(uint32_t offset, size_t count, Fn &&fn)
+{
+    if ((offset & 1) && count) {
+        if (!fn(offset, 1))
+            return false;
+        offset += 1, count -= 1;
+    }
+    if ((offset & 3) && count > 2) {
+        if (!fn(offset, 2))
+            return false;
+        offset += 2, count -= 2;
+    }
+    while (count > 3) {
+        if (!fn(offset, 4))
+            return false;
+        offset += 4, count -= 4;
+    }
+    if (count >= 2) {
+        if (!fn(offset, 2))
+            return false;
+        offset += 2, count -= 2;
+    }
+    if (count) {
+        if (!fn(offset, 1))
+            return false;
+    }
+    return true;
+}
+
+// A read or write of the config file of device `device`, already cut to the caller's limit:
+// each piece becomes one configuration-space access on the bus. Returns the bytes moved, or a
+// negative errno: -EIO when the device does not answer, -EPERM when the bus refuses the access.
+ssize_t config_read(sim::Bus &bus, int device, uint32_t offset, size_t count, uint8_t *out);
+ssize_t config_write(sim::Bus &bus, int device, uint32_t offset, size_t count, const uint8_t *in);
+
+}  // namespace sysfs
