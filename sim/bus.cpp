@@ -201,6 +201,9 @@ bool bus_parse_scenario(Bus &bus, const char *text, char *why, size_t why_len) {
             bus.no_access = 1;
         } else if (key == "fail-after" && has_val) {
             ok = parse_u64(val, 10, bus.fail_after) && bus.fail_after > 0;
+        } else if (key == "signal" && has_val) {
+            ok = split(val, 2, f) && parse_u64(f[0], 10, bus.signal_at) &&
+                 parse_u32(f[1], 10, 64, bus.signal_number) && bus.signal_at > 0;
         } else if (key == "id" && has_val) {
             ok = val.size() == 4 && parse_u32(val, 16, 0xFFFF, a);
             opt.id_set = true;

@@ -73,7 +73,7 @@ struct FlashState {
 
 // Faults the flash can show.
 struct FlashFaults {
-    uint8_t never_idle;     // status always reports busy
+    uint8_t never_idle;     // status always reports busy (a stuck busy bit); the part works otherwise
     uint8_t flip_enabled;   // the page program covering flip_addr leaves bit flip_bit inverted
     uint8_t flip_bit;
     uint32_t flip_addr;
@@ -121,6 +121,8 @@ struct Bus {
     uint8_t no_access;       // no PCI access method works at all
     uint64_t fail_after;     // 0: never; else accesses after the first fail_after fail with EIO
     uint64_t access_count;   // configuration-space accesses seen so far (failed ones included)
+    uint64_t signal_at;      // 0: never; else the process making this access is sent signal_number
+    uint32_t signal_number;
 
     uint64_t log_count;      // accesses logged (may exceed capacity; extra ones are not stored)
     uint64_t reg_log_count;
@@ -154,7 +156,7 @@ int bus_add_other(Bus &bus, uint8_t bus_nr, uint8_t slot, uint8_t func, uint16_t
 // Parses a scenario description into an empty bus (used by the command-line tool, the preloadable
 // stand-in and the emulated sysfs). Words separated by blanks:
 //   orvex[=FWVERSION]  other=VVVV:DDDD  no-rights  no-access  fail-after=N  id=MMDD  never-idle
-//   flip=ADDR:BIT  fill=ff|zero|pattern  timing=PAGE:SECTOR:CHIP
+//   flip=ADDR:BIT  fill=ff|zero|pattern  timing=PAGE:SECTOR:CHIP  signal=ACCESS:SIGNUM
 // Device options (id, never-idle, flip, fill, timing) apply to every ORVEX, wherever they stand.
 // The n-th device word (from 0) puts a function at 0000:(n+1):00.0. FWVERSION (default 00010203),
 // VVVV:DDDD and MMDD are hex, ADDR is C notation (0x1234 or decimal), N, BIT and timings decimal;

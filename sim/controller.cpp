@@ -28,7 +28,7 @@ void protocol_error(Controller &c, const char *fmt, uint32_t a, uint32_t b = 0) 
 
 // --- the flash -----------------------------------------------------------------------------------
 
-bool busy(const Controller &c) { return c.faults.never_idle || c.flash.busy_polls > 0; }
+bool busy(const Controller &c) { return c.flash.busy_polls > 0; }
 
 uint32_t cmd_addr(const FlashState &f) {
     return ((uint32_t(f.cmd[1]) << 16) | (uint32_t(f.cmd[2]) << 8) | f.cmd[3]) % kFlashSize;
@@ -84,9 +84,9 @@ uint8_t flash_exchange(Controller &c, uint8_t in) {
     uint8_t out = 0xFF;  // nobody drives the line: the pull-up wins
 
     if (k > 0 && op == kReadStatus) {
-        out = uint8_t((busy(c) ? 1 : 0) | (f.wel ? 2 : 0));
+        out = uint8_t((busy(c) || c.faults.never_idle ? 1 : 0) | (f.wel ? 2 : 0));
         ++c.status_polls;
-        if (!c.faults.never_idle && f.busy_polls > 0 && --f.busy_polls == 0) f.wel = 0;
+        if (f.busy_polls > 0 && --f.busy_polls == 0) f.wel = 0;
     } else if (k >= 4 && !busy(c)) {
         if (op == kReadId) {
             out = f.id[f.out_pos++ & 1];

@@ -3,6 +3,7 @@
 // ones. Called from C-style code, so nothing here throws.
 #include "sim/libpci_double.h"
 
+#include <csignal>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -70,6 +71,12 @@ void free_devices(pci_access *a) {
 
 uint32_t ones(int len) { return len == 1 ? 0xFFu : len == 2 ? 0xFFFFu : 0xFFFFFFFFu; }
 
+// A user pressing Ctrl-C (or a service manager stopping the run) at a chosen moment.
+void deliver_signal(const Bus &bus) {
+    if (bus.signal_at != 0 && bus.access_count == bus.signal_at)
+        raise(int(bus.signal_number));
+}
+
 uint32_t read_cfg(pci_dev *d, int pos, int len) {
     pci_access *a = d->access;
     if (pos & (len - 1)) {
@@ -79,7 +86,9 @@ uint32_t read_cfg(pci_dev *d, int pos, int len) {
     Bus *bus = bus_of(a);
     if (!bus || pos < 0 || pos + len > 256) return ones(len);  // short read
     uint32_t value = 0;
-    switch (cfg_read(*bus, reinterpret_cast<SimDev *>(d)->index, uint32_t(pos), len, value)) {
+    const Access access = cfg_read(*bus, reinterpret_cast<SimDev *>(d)->index, uint32_t(pos), len, value);
+    deliver_signal(*bus);
+    switch (access) {
     case Access::ok: return value;
     case Access::denied: return ones(len);  // the kernel shows only 64 bytes to non-root
     case Access::io_error: break;
@@ -100,7 +109,9 @@ int write_cfg(pci_dev *d, int pos, int len, uint32_t value) {
                    pos, 0);
         return 0;
     }
-    switch (cfg_write(*bus, reinterpret_cast<SimDev *>(d)->index, uint32_t(pos), len, value)) {
+    const Access access = cfg_write(*bus, reinterpret_cast<SimDev *>(d)->index, uint32_t(pos), len, value);
+    deliver_signal(*bus);
+    switch (access) {
     case Access::ok: return 1;
     case Access::denied:
         a->warning(text("Cannot open /sys/bus/pci/devices/%04x:%02x:%02x.%d/config"),
