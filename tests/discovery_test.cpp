@@ -1,0 +1,217 @@
+// Finding the one controller, the firmware version, the flash check and libpci's complaints.
+#include <gtest/gtest.h>
+
+#include "app/app.h"
+#include "tests/harness.h"
+
+namespace {
+
+constexpr const char *version_line = "ORVEX FW version: 01020304\n";
+const std::string sudo_line = "* failed to read FW version - run with 'sudo'\n";
+
+bool touched_flash(const sim::Bus &bus)
+{
+    for (const auto &[address, value] : register_writes(bus))
+        if (address == sim::kRegTx && value != 0x90000000)
+            return true;  // any command but the identity read
+    return false;
+}
+
+struct BusCase {
+    const char *name;
+    std::function<void(SimBus &)> build;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+void PrintTo(const BusCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class BusTest : public ::testing::TestWithParam<BusCase> {};
+
+TEST_P(BusTest, StatusRun)
+{
+    SimBus bus;
+    GetParam().build(bus);
+    std::vector<uint8_t> before = bus->n_devices ? bus.flash() : std::vector<uint8_t>{};
+    RunResult r = run_orvex(*bus, {});
+    EXPECT_EQ(r.out, GetParam().out);
+    EXPECT_EQ(r.err, GetParam().err);
+    EXPECT_EQ(r.status, GetParam().status);
+    if (bus->n_devices) {
+        EXPECT_EQ(bus.flash(), before);
+    }
+}
+
+void other_devices(SimBus &bus)
+{
+    sim::bus_add_other(*bus, 0, 0, 0, 0x8086, 0x1237, 0x060000);
+    sim::bus_add_other(*bus, 0, 1, 0, 0x1106, 0x3484, 0x0c0330);  // same maker, other chip
+    sim::bus_add_other(*bus, 0, 2, 0, 0x1234, 0x3483, 0x0c0330);  // same device ID, other maker
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Buses, BusTest,
+    ::testing::Values(
+        BusCase{"empty", [](SimBus &) {}, "* no ORVEX found\n", "", 237},
+        BusCase{"others_only", other_devices, "* no ORVEX found\n", "", 237},
+        BusCase{"two",
+                [](SimBus &b) {
+                    b.add_orvex(0);
+                    b.add_orvex(1);
+                },
+                "* multiple ORVEXs found\n", "", 234},
+        BusCase{"two_among_others",
+                [](SimBus &b) {
+                    b.add_orvex(0);
+                    other_devices(b);
+                    b.add_orvex(1);
+                },
+                "* multiple ORVEXs found\n", "", 234},
+        BusCase{"one_among_others",
+                [](SimBus &b) {
+                    other_devices(b);
+                    sim::bus_add_orvex(*b, 3, 0, 0, 0xabcdef01);
+                    sim::bus_add_other(*b, 4, 0, 0, 0x10de, 0x1234, 0x030000);
+                },
+                "ORVEX FW version: abcdef01\n", "", 0},
+        BusCase{"no_rights",
+                [](SimBus &b) {
+                    b.add_orvex();
+                    b->no_rights = 1;
+                },
+                sudo_line, "", 1},
+        BusCase{"gone_at_first_access",
+                [](SimBus &b) {
+                    b.add_orvex();
+                    b->fail_after = 1;
+                },
+                sudo_line, "", 1},
+        BusCase{"gone_at_version_close",
+                [](SimBus &b) {
+                    b.add_orvex();
+                    b->fail_after = 2;
+                },
+                sudo_line, "", 1},
+        BusCase{"gone_after_version",
+                [](SimBus &b) {
+                    b.add_orvex();
+                    b->fail_after = 3;
+                },
+                version_line, "orvex: sysfs_write: write failed: Input/output error\n", 1},
+        BusCase{"no_access",
+                [](SimBus &b) {
+                    b.add_orvex();
+                    b->no_access = 1;
+                },
+                "", "orvex: Cannot find any working access method.\n", 1},
+        BusCase{"other_flash",
+                [](SimBus &b) {
+                    b.add_orvex();
+                    b->dev[0].ctrl.flash.id[0] = 0x12;
+                    b->dev[0].ctrl.flash.id[1] = 0x34;
+                },
+                std::string(version_line) + "* flash ID mismatch - found 1234, expected 0000ef10\n",
+                "", 234}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Discovery, SeveralControllersAreNeverTouched)
+{
+    SimBus bus;
+    bus.add_orvex(0);
+    bus.add_orvex(1);
+    run_orvex(*bus, {"-w", "/nonexistent"});
+    for (uint64_t i = 0; i < bus->log_count; i++)
+        EXPECT_NE(bus->log[i].kind, 'W') << "access " << i;
+    EXPECT_EQ(bus->reg_log_count, 0u);
+}
+
+TEST(Discovery, OnlyTheControllerIsAccessed)
+{
+    SimBus bus;
+    other_devices(bus);
+    int orvex = bus.add_orvex();
+    ASSERT_EQ(run_orvex(*bus, {}).status, 0);
+    for (uint64_t i = 0; i < std::min<uint64_t>(bus->log_count, sim::kLogCapacity); i++)
+        ASSERT_EQ(bus->log[i].device, orvex) << "access " << i;
+}
+
+TEST(Discovery, FlashIdMismatchReadsNothing)
+{
+    SimBus bus;
+    bus.add_orvex();
+    bus->dev[0].ctrl.flash.id[1] = 0x11;
+    RunResult r = run_orvex(*bus, {"-w", "/dev/null"});
+    EXPECT_EQ(r.status, 234);
+    EXPECT_FALSE(touched_flash(*bus));
+}
+
+TEST(Discovery, VersionReadAccessesInOrder)
+{
+    SimBus bus;
+    bus.add_orvex();
+    run_child(*bus, [] {
+        uint32_t v = orvex_read_fw_version(open_orvex());
+        return v == 0x01020304 ? 0 : 1;
+    });
+    ASSERT_GE(bus->log_count, 3u);
+    const sim::CfgAccess *a = bus->log;
+    EXPECT_EQ(std::make_tuple(a[0].kind, a[0].offset, a[0].width, a[0].value),
+              std::make_tuple('W', uint16_t{0x43}, uint8_t{1}, 1u));
+    EXPECT_EQ(std::make_tuple(a[1].kind, a[1].offset, a[1].width),
+              std::make_tuple('R', uint16_t{0x50}, uint8_t{4}));
+    EXPECT_EQ(std::make_tuple(a[2].kind, a[2].offset, a[2].width, a[2].value),
+              std::make_tuple('W', uint16_t{0x43}, uint8_t{1}, 0u));
+    EXPECT_EQ(bus->log_count, 3u);
+}
+
+// The error policy itself: complaints are counted while probing and end the run afterwards.
+TEST(ErrorPolicy, CountsThenDies)
+{
+    SimBus bus;
+    RunResult r = run_child(*bus, [] {
+        char fmt[] = "complaint %d";
+        orvex_error(fmt, 1);
+        orvex_error(fmt, 2);
+        std::printf("%u\n", err_count);
+        version_read = 1;
+        orvex_error(fmt, 3);
+        return 0;
+    });
+    EXPECT_EQ(r.out, "2\n");
+    EXPECT_EQ(r.err, "orvex: complaint 3\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(ErrorPolicy, FatalErrorEndsTheRunWhileProbing)
+{
+    SimBus bus;
+    RunResult r = run_child(*bus, [] {
+        char fmt[] = "no way %s";
+        orvex_fatal(fmt, "on");
+        return 0;
+    });
+    EXPECT_EQ(r.err, "orvex: no way on\n");
+    EXPECT_EQ(r.status, 1);
+}
+
+// A complaint counted before the version read (during the scan, say) still means missing rights,
+// even when the version read itself went through.
+TEST(ErrorPolicy, EarlierComplaintStopsAtVersion)
+{
+    SimBus bus;
+    bus.add_orvex();
+    RunResult r = run_child(*bus, [] {
+        err_count = 1;
+        char prog[] = "orvex";
+        char *argv[] = {prog, nullptr};
+        return orvex_main(1, argv);
+    });
+    EXPECT_EQ(r.out, sudo_line);
+    EXPECT_EQ(r.status, 1);
+}
+
+}  // namespace
