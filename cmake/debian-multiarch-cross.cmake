@@ -22,10 +22,14 @@ if(EXISTS /usr/lib/${ORVEX_TARGET_TRIPLET}/cmake/GTest/GTestConfig.cmake)
 endif()
 
 # ctest (and gtest_discover_tests) run the target's binaries through qemu-user; -L lets qemu find
-# the target's dynamic loader and the cross compiler's runtime libraries.
+# the target's dynamic loader, the one of the cross compiler's runtime in /usr/<triplet>/lib.
+# The C library must come from the same place: left alone, the loader would pick the multiarch
+# libc.so.6 of libc6:<arch>, which Debian updates separately from the cross runtime, and a loader
+# and C library from different builds crash in the child after fork(). Libraries the cross runtime
+# lacks (libpci, libudev, ...) still come from the multiarch directory.
 find_program(ORVEX_QEMU_PROGRAM ${ORVEX_QEMU})
-if(ORVEX_QEMU_PROGRAM)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVEX_QEMU_PROGRAM} -L /usr/${ORVEX_TARGET_TRIPLET})
-else()
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVEX_QEMU} -L /usr/${ORVEX_TARGET_TRIPLET})
+if(NOT ORVEX_QEMU_PROGRAM)
+  set(ORVEX_QEMU_PROGRAM ${ORVEX_QEMU})
 endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR ${ORVEX_QEMU_PROGRAM} -L /usr/${ORVEX_TARGET_TRIPLET}
+    -E LD_LIBRARY_PATH=/usr/${ORVEX_TARGET_TRIPLET}/lib)
