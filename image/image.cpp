@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "app/settings.h"
 #include "image/image.h"
@@ -34,11 +33,6 @@ int save_file(const char *file, std::span<const uint8_t> data)
 }
 
 }  // namespace
-
-byte_buffer alloc_buffer(uint32_t len)
-{
-    return byte_buffer(new (std::nothrow) uint8_t[len]);
-}
 
 uint32_t region_length(uint32_t offset)
 {

@@ -4,6 +4,8 @@
 #include <csignal>
 #include <sys/stat.h>
 
+#include "app/app.h"
+#include "tests/alloc_failure.h"
 #include "tests/harness.h"
 
 namespace {
@@ -399,6 +401,57 @@ INSTANTIATE_TEST_SUITE_P(
                       SignalCase{"term_during_program", SIGTERM, 0x02008000, true},
                       SignalCase{"hup_during_program", SIGHUP, 0x02008000, true},
                       SignalCase{"quit_during_program", SIGQUIT, 0x02008000, true}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+struct AllocCase {
+    const char *name;
+    std::vector<std::string> args;
+    int failing;  // which buffer allocation of the run fails
+    std::string out;
+    int status;
+};
+
+void PrintTo(const AllocCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class AllocFailure : public ImageRun, public ::testing::WithParamInterface<AllocCase> {};
+
+TEST_P(AllocFailure, ReportsAndStops)
+{
+    bus.set_flash(pattern(1000));
+    std::vector<std::string> args = GetParam().args;
+    if (args.size() > 1)
+        args[1] = args[0] == "-r" ? dir.path("dump") : dir.write("img", pattern(1000));
+    RunResult r = run_child(*bus, [&] {
+        fail_allocation(GetParam().failing);
+        std::vector<char *> argv{const_cast<char *>("orvex")};
+        for (const std::string &a : args)
+            argv.push_back(const_cast<char *>(a.c_str()));
+        return orvex_main(static_cast<int>(argv.size()), argv.data());
+    });
+    EXPECT_EQ(r.out, version_line + GetParam().out);
+    EXPECT_EQ(r.status, GetParam().status);
+    EXPECT_FALSE(dir.exists("dump"));
+    EXPECT_EQ(bus.flash(), concat(pattern(1000), erased(sim::kFlashSize - 1000)));
+}
+
+const std::string no_memory = "* failed to allocate memory\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Buffers, AllocFailure,
+    ::testing::Values(AllocCase{"status_run", {}, 1, no_memory, 255},
+                      AllocCase{"dump", {"-r", ""}, 1, no_memory, 255},
+                      AllocCase{"write_image", {"-w", ""}, 1, no_memory, 255},
+                      AllocCase{"verify_eeprom_copy", {"-v", ""}, 1, no_memory, 244},
+                      AllocCase{"verify_image", {"-v", ""}, 2, no_memory, 255},
+                      // the write itself went through; its verify could not run
+                      AllocCase{"write_then_verify", {"-w", ""}, 2, no_memory, 244}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
