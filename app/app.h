@@ -20,7 +20,7 @@ void parse_ops(int argc, char **argv);
 // libpci's warning callback: counted while probing, fatal once the version has been read.
 void orvex_error(char *msg, ...);
 // libpci's error callback: libpci cannot go on after it, so neither does the run.
-[[noreturn]] void orvex_fatal(char *msg, ...);
+__attribute__((noreturn)) void orvex_fatal(char *msg, ...);
 
 pci_dev *find_device(pci_access *acc, uint16_t vendor, uint16_t device, int idx);
 uint32_t orvex_read_fw_version(pci_dev *dev);

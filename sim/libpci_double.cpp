@@ -25,7 +25,7 @@ struct SimDev {
     int index;
 };
 
-void default_error(char *msg, ...) {
+__attribute__((noreturn)) void default_error(char *msg, ...) {
     va_list args;
     va_start(args, msg);
     std::fputs("pcilib: ", stderr);
