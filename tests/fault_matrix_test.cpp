@@ -1,0 +1,474 @@
+// Every fault the simulated bus can show, crossed with every operation: the lines printed, the
+// exit status, what the flash holds afterwards, whether a dump file was left, and how far the tool
+// went on the bus. A run refused before the erase must leave the flash exactly as it was; a run
+// that loses the device must stop at the first access that failed.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <map>
+#include <optional>
+
+#include "tests/harness.h"
+
+namespace {
+
+constexpr uint32_t kFlipAddr = 0x1234;  // inside the image at either offset
+constexpr uint8_t kFlipBit = 2;
+constexpr uint32_t kImageLen = 0x3000;  // 48 pages: programming has a middle to fail in
+
+const std::string version_line = "ORVEX FW version: 01020304\n";
+const std::string sudo_line = "* failed to read FW version - run with 'sudo'\n";
+const std::string reprogrammed =
+    "ORVEX EEPROM successfully reprogrammed - please reboot to activate.\n";
+const std::string verified = "ORVEX EEPROM data verified\n";
+const std::string read_failed = "orvex: sysfs_read: read failed: Input/output error\n";
+const std::string write_failed = "orvex: sysfs_write: write failed: Input/output error\n";
+
+// --- the operations -----------------------------------------------------------------------------
+
+enum class Op { status, read, write, verify };
+
+struct Operation {
+    Op op;
+    uint32_t offset;  // 0 or 0x1000 ("-o 0x1000": the erase goes sector by sector)
+};
+
+const std::vector<Operation> operations{
+    {Op::status, 0}, {Op::status, 0x1000}, {Op::read, 0},   {Op::read, 0x1000},
+    {Op::write, 0},  {Op::write, 0x1000},  {Op::verify, 0}, {Op::verify, 0x1000},
+};
+
+std::string op_name(const Operation &o)
+{
+    const char *names[] = {"status", "read", "write", "verify"};
+    return std::string(names[static_cast<int>(o.op)]) + (o.offset ? "_at_0x1000" : "");
+}
+
+// What the flash holds before every run, and the image files.
+const std::vector<uint8_t> &old_flash()
+{
+    static const std::vector<uint8_t> v = pattern(sim::kFlashSize, 5);
+    return v;
+}
+
+const std::vector<uint8_t> &new_image()
+{
+    static const std::vector<uint8_t> v = pattern(kImageLen, 3);
+    return v;
+}
+
+// A verify is run against what the flash already holds, so it passes unless a fault intervenes.
+std::vector<uint8_t> region_of_old(uint32_t offset)
+{
+    return {old_flash().begin() + offset, old_flash().end()};
+}
+
+// --- the faults ---------------------------------------------------------------------------------
+
+enum class Fault {
+    healthy,
+    no_device,
+    two_devices,
+    no_access,
+    no_rights,
+    other_identity,
+    never_idle,
+    flipped_bit,
+    gone_at_version_read,   // access 2 fails: the version read itself
+    gone_at_version_close,  // access 3 fails: closing the vendor access after the version
+    gone_after_version,     // access 4 fails: the first one of the identity read
+    gone_during_erase,      // while the tool polls the status of an erase it started
+    gone_during_program,    // while the tool polls the status of a page program
+    gone_during_read,       // at word 1000 of the read (for a write: the verify's read)
+};
+
+const std::vector<Fault> faults{
+    Fault::healthy,         Fault::no_device,           Fault::two_devices,
+    Fault::no_access,       Fault::no_rights,           Fault::other_identity,
+    Fault::never_idle,      Fault::flipped_bit,         Fault::gone_at_version_read,
+    Fault::gone_at_version_close, Fault::gone_after_version, Fault::gone_during_erase,
+    Fault::gone_during_program,   Fault::gone_during_read,
+};
+
+std::string fault_name(Fault f)
+{
+    const char *names[] = {"healthy",
+                           "no_device",
+                           "two_devices",
+                           "no_access",
+                           "no_rights",
+                           "other_identity",
+                           "never_idle",
+                           "flipped_bit",
+                           "gone_at_version_read",
+                           "gone_at_version_close",
+                           "gone_after_version",
+                           "gone_during_erase",
+                           "gone_during_program",
+                           "gone_during_read"};
+    return names[static_cast<int>(f)];
+}
+
+// Only a write erases and programs.
+bool applies(Fault f, const Operation &o)
+{
+    return o.op == Op::write || (f != Fault::gone_during_erase && f != Fault::gone_during_program);
+}
+
+// --- the expectations ---------------------------------------------------------------------------
+
+// The flash afterwards: the old contents, erased over [offset, erased_to), then the new image
+// programmed over [offset, programmed_to); both ends absolute, offset when nothing happened.
+struct FlashAfter {
+    uint32_t erased_to;
+    uint32_t programmed_to;
+    bool flipped = false;
+};
+
+struct Expect {
+    std::string out;
+    std::string err;
+    int status;
+    std::optional<FlashAfter> flash;  // absent: there is no controller to look at
+    bool dump_file;                   // "-r": the file exists and holds the region
+    int64_t accesses;                 // configuration-space accesses made; -1: not checked
+};
+
+std::string success_line(Op op)
+{
+    return op == Op::write ? reprogrammed : op == Op::verify ? verified : "";
+}
+
+// The single place that says what each cell must do. `fail_at` is the access the fault point
+// makes fail (for the gone_* faults), so the expected number of accesses follows from it.
+Expect expect(Fault f, const Operation &o, uint64_t fail_at)
+{
+    const uint32_t end = sim::kFlashSize;
+    const FlashAfter untouched{o.offset, o.offset};
+    const FlashAfter written{end, o.offset + kImageLen};
+    const bool write = o.op == Op::write;
+    const auto dies_at = static_cast<int64_t>(fail_at);
+
+    switch (f) {
+    case Fault::healthy:
+        return {version_line + success_line(o.op), "", 0, write ? written : untouched,
+                o.op == Op::read, -1};
+    case Fault::no_device:
+        return {"* no ORVEX found\n", "", 237, std::nullopt, false, 0};
+    case Fault::two_devices:
+        return {"* multiple ORVEXs found\n", "", 234, untouched, false, 0};
+    case Fault::no_access:
+        return {"", "orvex: Cannot find any working access method.\n", 1, untouched, false, 0};
+    case Fault::no_rights:
+    case Fault::gone_at_version_read:
+    case Fault::gone_at_version_close:
+        // The probe's three accesses, then nothing more.
+        return {sudo_line, "", 1, untouched, false, 3};
+    case Fault::other_identity:
+        // The probe (3) and the identity read (30), nothing after it.
+        return {version_line + "* flash ID mismatch - found 1234, expected 0000ef10\n", "", 234,
+                untouched, false, 33};
+    case Fault::never_idle:
+        return {version_line + "* timed out waiting for the flash to become idle\n", "", 146,
+                untouched, false, -1};
+    case Fault::flipped_bit:
+        // Only a page program can leave a bit wrong.
+        if (write)
+            return {version_line + "* data mismatch\n", "", 1, FlashAfter{end, written.programmed_to, true},
+                    false, -1};
+        return {version_line + success_line(o.op), "", 0, untouched, o.op == Op::read, -1};
+    case Fault::gone_after_version:
+        return {version_line, write_failed, 1, untouched, false, dies_at};
+    case Fault::gone_during_erase:
+        // A whole-chip erase completes once started; sector by sector, the device goes while the
+        // fourth sector (0x4000) is being erased.
+        return {version_line, read_failed, 1, FlashAfter{o.offset ? 0x5000u : end, o.offset},
+                false, dies_at};
+    case Fault::gone_during_program:
+        // Lost while the page at offset + 0x2000 is programmed: that page is in, later ones not.
+        return {version_line, read_failed, 1, FlashAfter{end, o.offset + 0x2100}, false, dies_at};
+    case Fault::gone_during_read:
+        return {version_line, read_failed, 1, write ? written : untouched, false, dies_at};
+    }
+    return {};
+}
+
+// --- finding the fault points in a healthy run --------------------------------------------------
+
+struct Cell {
+    Fault fault;
+    Operation op;
+};
+
+std::string cell_name(const Cell &c)
+{
+    return fault_name(c.fault) + "__" + op_name(c.op);
+}
+
+void PrintTo(const Cell &c, std::ostream *os)
+{
+    *os << cell_name(c);
+}
+
+// A bus, a scratch folder and the arguments of one run; `arm` sets the fault up, `prepare` the files.
+struct Scene {
+    SimBus bus;
+    TempDir dir;
+    std::vector<std::string> args;
+};
+
+void prepare(Scene &s, const Operation &o)
+{
+    if (o.offset)
+        s.args = {"-o", "0x1000"};
+    switch (o.op) {
+    case Op::status:
+        break;
+    case Op::read:
+        s.args.insert(s.args.end(), {"-r", s.dir.path("dump")});
+        break;
+    case Op::write:
+        s.args.insert(s.args.end(), {"-w", s.dir.write("img", new_image())});
+        break;
+    case Op::verify:
+        s.args.insert(s.args.end(), {"-v", s.dir.write("img", region_of_old(o.offset))});
+        break;
+    }
+}
+
+// The access number (from 1) at which internal register `reg` is written with `value` for the
+// nth time, looking from access `from` on; 0 if never.
+uint64_t register_write_at(const sim::Bus &bus, uint32_t reg, uint32_t value, int nth = 1,
+                           uint64_t from = 0)
+{
+    const uint64_t n = std::min<uint64_t>(bus.log_count, sim::kLogCapacity);
+    for (uint64_t i = std::max<uint64_t>(from, 1); i < n; i++) {
+        const sim::CfgAccess &addr = bus.log[i - 1], &data = bus.log[i];
+        if (addr.kind == 'W' && addr.offset == sim::kCfgWindowAddr && addr.value == reg &&
+            data.kind == 'W' && data.offset == sim::kCfgWindowData && data.value == value &&
+            --nth == 0)
+            return i + 1;
+    }
+    return 0;
+}
+
+// The number of accesses after which the device goes away, found on a healthy run of the same
+// operation (the simulation is deterministic, so the faulty run is the same up to that point).
+uint64_t fail_after_for(Fault f, const Operation &o)
+{
+    switch (f) {
+    case Fault::gone_at_version_read:
+        return 1;
+    case Fault::gone_at_version_close:
+        return 2;
+    case Fault::gone_after_version:
+        return 3;
+    case Fault::gone_during_erase:
+    case Fault::gone_during_program:
+    case Fault::gone_during_read:
+        break;
+    default:
+        return 0;
+    }
+    static std::map<std::pair<int, uint32_t>, std::array<uint64_t, 3>> cache;
+    const auto key = std::make_pair(static_cast<int>(o.op), o.offset);
+    if (!cache.contains(key)) {
+        Scene s;
+        s.bus.add_orvex();
+        s.bus.set_flash(old_flash());
+        prepare(s, o);
+        const RunResult r = run_orvex(*s.bus, s.args);
+        EXPECT_EQ(r.status, 0) << "the healthy run the fault points are taken from failed";
+        const sim::Bus &b = *s.bus;
+        // After the command is released, six accesses start the status command, the first poll
+        // takes four; failing access 10 after the release is the first poll's status read.
+        auto in_status_wait_after = [&](uint64_t command) {
+            return command ? register_write_at(b, sim::kRegChipSel, 1, 1, command) + 9 : 0;
+        };
+        const uint32_t erase_cmd = o.offset ? 0x20004000 : 0xC7;
+        const uint64_t erase = in_status_wait_after(register_write_at(b, sim::kRegTx, erase_cmd));
+        const uint64_t program =
+            in_status_wait_after(register_write_at(b, sim::kRegTx, 0x02002000 + o.offset));
+        // The read command word, then its 64-bit transaction (2 accesses), then four accesses per
+        // word, the first two moving the window to Rx_REG0: word 1000's read is the failing one.
+        const uint64_t read_cmd = register_write_at(b, sim::kRegTx, 0x03000000 + o.offset);
+        const uint64_t read = read_cmd ? read_cmd + 3 + 4 * 1000 : 0;
+        cache[key] = {erase, program, read};
+    }
+    const auto &points = cache[key];
+    const uint64_t at = f == Fault::gone_during_erase     ? points[0]
+                        : f == Fault::gone_during_program ? points[1]
+                                                          : points[2];
+    EXPECT_NE(at, 0u) << "fault point not found in the healthy run";
+    return at;
+}
+
+void arm(Scene &s, Fault f, uint64_t fail_after)
+{
+    if (f != Fault::no_device)
+        s.bus.add_orvex(0);
+    if (f == Fault::two_devices)
+        s.bus.add_orvex(1);
+    for (uint32_t d = 0; d < s.bus->n_devices; d++)
+        s.bus.set_flash(old_flash(), static_cast<int>(d));
+    sim::Controller &c = s.bus->dev[0].ctrl;
+    switch (f) {
+    case Fault::no_access:
+        s.bus->no_access = 1;
+        break;
+    case Fault::no_rights:
+        s.bus->no_rights = 1;
+        break;
+    case Fault::other_identity:
+        c.flash.id[0] = 0x12;
+        c.flash.id[1] = 0x34;
+        break;
+    case Fault::never_idle:
+        c.faults.never_idle = 1;
+        break;
+    case Fault::flipped_bit:
+        c.faults.flip_enabled = 1;
+        c.faults.flip_addr = kFlipAddr;
+        c.faults.flip_bit = kFlipBit;
+        break;
+    default:
+        s.bus->fail_after = fail_after;
+        break;
+    }
+}
+
+std::vector<uint8_t> expected_flash(const FlashAfter &a, uint32_t offset)
+{
+    std::vector<uint8_t> v = old_flash();
+    std::fill(v.begin() + offset, v.begin() + std::max(offset, a.erased_to), 0xFF);
+    if (a.programmed_to > offset)
+        std::copy_n(new_image().begin(), a.programmed_to - offset, v.begin() + offset);
+    if (a.flipped)
+        v[kFlipAddr] ^= 1u << kFlipBit;
+    return v;
+}
+
+// --- the matrix ---------------------------------------------------------------------------------
+
+class FaultMatrix : public ::testing::TestWithParam<Cell> {};
+
+TEST_P(FaultMatrix, Run)
+{
+    const Cell &cell = GetParam();
+    const uint64_t fail_after = fail_after_for(cell.fault, cell.op);
+    const Expect e = expect(cell.fault, cell.op, fail_after + 1);
+
+    Scene s;
+    arm(s, cell.fault, fail_after);
+    prepare(s, cell.op);
+    const RunResult r = run_orvex(*s.bus, s.args);
+
+    EXPECT_EQ(r.out, e.out);
+    EXPECT_EQ(r.err, e.err);
+    EXPECT_EQ(r.status, e.status);
+    EXPECT_EQ(r.signal, 0);
+    if (e.flash) {
+        for (uint32_t d = 0; d < s.bus->n_devices; d++)
+            EXPECT_TRUE(s.bus.flash(static_cast<int>(d)) == expected_flash(*e.flash, cell.op.offset))
+                << "flash of device " << d << " (erased to 0x" << std::hex << e.flash->erased_to
+                << ", programmed to 0x" << e.flash->programmed_to << ")";
+    }
+    if (cell.op.op == Op::read) {
+        EXPECT_EQ(s.dir.exists("dump"), e.dump_file);
+        if (e.dump_file) {
+            EXPECT_TRUE(s.dir.read("dump") == region_of_old(cell.op.offset)) << "dump contents";
+        }
+    }
+    if (e.accesses >= 0) {
+        EXPECT_EQ(s.bus->log_count, static_cast<uint64_t>(e.accesses))
+            << "configuration-space accesses made";
+    }
+    if (s.bus->n_devices) {
+        EXPECT_EQ(s.bus->dev[0].ctrl.protocol_errors, 0u) << s.bus->dev[0].ctrl.last_error;
+    }
+}
+
+std::vector<Cell> all_cells()
+{
+    std::vector<Cell> cells;
+    for (Fault f : faults)
+        for (const Operation &o : operations)
+            if (applies(f, o))
+                cells.push_back({f, o});
+    return cells;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, ::testing::ValuesIn(all_cells()),
+                         [](const auto &info) { return cell_name(info.param); });
+
+// --- termination signals during a write at an offset --------------------------------------------
+//
+// At "-o 0x1000" the erase goes sector by sector and programming starts past the first sector; a
+// signal anywhere from the erase to the verify waits until the result line is out, then ends the
+// run. A run that ends on a libpci complaint meanwhile ends with that complaint's status instead.
+
+struct SignalCase {
+    const char *name;
+    int signal;
+    uint32_t tx_value;     // the signal comes as this word goes to Tx_REG0 ...
+    uint32_t words_later;  // ... or this many words into the read started by it
+    Fault fault;           // healthy, flipped_bit or gone_during_program
+};
+
+void PrintTo(const SignalCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class SignalDuringOffsetWrite : public ::testing::TestWithParam<SignalCase> {};
+
+TEST_P(SignalDuringOffsetWrite, HeldUntilTheResultIsOut)
+{
+    const SignalCase &c = GetParam();
+    const Operation o{Op::write, 0x1000};
+    uint64_t signal_at;
+    {
+        Scene dry;
+        dry.bus.add_orvex();
+        dry.bus.set_flash(old_flash());
+        prepare(dry, o);
+        ASSERT_EQ(run_orvex(*dry.bus, dry.args).status, 0);
+        signal_at = register_write_at(*dry.bus, sim::kRegTx, c.tx_value);
+        ASSERT_NE(signal_at, 0u);
+        if (c.words_later)
+            signal_at += 4 + 4 * c.words_later;  // the read of that word, as in the matrix
+    }
+    const uint64_t fail_after = fail_after_for(c.fault, o);
+    Scene s;
+    arm(s, c.fault, fail_after);
+    prepare(s, o);
+    s.bus->signal_at = signal_at;
+    s.bus->signal_number = static_cast<uint32_t>(c.signal);
+
+    const RunResult r = run_orvex(*s.bus, s.args);
+
+    const Expect e = expect(c.fault, o, fail_after + 1);
+    EXPECT_EQ(r.out, e.out);
+    EXPECT_EQ(r.err, e.err);
+    if (c.fault == Fault::gone_during_program) {
+        EXPECT_EQ(r.status, 1) << "the complaint ends the run, the held signal is dropped";
+        EXPECT_EQ(r.signal, 0);
+    } else {
+        EXPECT_EQ(r.signal, c.signal);
+    }
+    EXPECT_TRUE(s.bus.flash() == expected_flash(*e.flash, o.offset));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signals, SignalDuringOffsetWrite,
+    ::testing::Values(
+        SignalCase{"int_during_sector_erase", SIGINT, 0x20004000, 0, Fault::healthy},
+        SignalCase{"term_during_sector_erase", SIGTERM, 0x20004000, 0, Fault::healthy},
+        SignalCase{"int_during_program", SIGINT, 0x02003000, 0, Fault::healthy},
+        SignalCase{"term_during_program", SIGTERM, 0x02003000, 0, Fault::healthy},
+        SignalCase{"int_during_verify_read", SIGINT, 0x03001000, 1000, Fault::healthy},
+        SignalCase{"term_before_failed_verify", SIGTERM, 0x02003000, 0, Fault::flipped_bit},
+        SignalCase{"int_then_device_gone", SIGINT, 0x02003000, 0, Fault::gone_during_program}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
