@@ -48,9 +48,6 @@ BUILD_DEB     ?= build-deb
 PREFIX        ?= /usr/local
 DESTDIR       ?=
 
-# The simulator and the tests are built with the cross builds once their CMakeLists.txt exist.
-CROSS_TESTS := $(if $(and $(wildcard sim/CMakeLists.txt),$(wildcard tests/CMakeLists.txt)),ON,OFF)
-
 CROSS_COMMON    := cmake make pkg-config qemu-user fuse3
 ARMHF_PACKAGES  := $(CROSS_COMMON) g++-arm-linux-gnueabihf libpci-dev:armhf libgtest-dev:armhf \
                    libfuse3-dev:armhf
@@ -66,7 +63,7 @@ DEB_PACKAGES    := build-essential dpkg-dev debhelper devscripts lintian \
 build-armhf:
 	@scripts/need-packages $(ARMHF_PACKAGES)
 	cmake -S . -B $(BUILD_ARMHF) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=$(CROSS_TESTS) >/dev/null
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=ON >/dev/null
 	cmake --build $(BUILD_ARMHF) -j $(JOBS) --target orvex
 
 test-armhf: build-armhf
@@ -76,7 +73,7 @@ test-armhf: build-armhf
 build-arm64:
 	@scripts/need-packages $(ARM64_PACKAGES)
 	cmake -S . -B $(BUILD_ARM64) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=$(CROSS_TESTS) >/dev/null
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=ON >/dev/null
 	cmake --build $(BUILD_ARM64) -j $(JOBS) --target orvex
 
 test-arm64: build-arm64
