@@ -107,3 +107,21 @@ deb:
 	  rm -rf $(BUILD_DEB)/x && dpkg-deb -x $$d $(BUILD_DEB)/x; \
 	  echo "hardening-check $$d"; hardening-check --nocfprotection $(BUILD_DEB)/x/usr/bin/orvex; \
 	done; rm -rf $(BUILD_DEB)/x
+
+# libFuzzer targets (fuzz/), built with clang, AddressSanitizer and UndefinedBehaviorSanitizer
+# into $(BUILD_FUZZ).
+#   make fuzz   run each target for FUZZ_TIME seconds from its seed corpus; any finding fails
+
+BUILD_FUZZ    ?= build-fuzz
+FUZZ_TIME     ?= 60
+FUZZ_TARGETS  := fuzz_cmdline fuzz_image fuzz_run
+FUZZ_PACKAGES := cmake make clang pkg-config libpci-dev
+
+.PHONY: fuzz
+
+fuzz:
+	@scripts/need-packages $(FUZZ_PACKAGES)
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DORVEX_FUZZ=ON -DORVEX_TESTS=OFF >/dev/null
+	cmake --build $(BUILD_FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS)
+	fuzz/run-all $(BUILD_FUZZ) $(FUZZ_TIME) $(FUZZ_TARGETS)
