@@ -5,7 +5,7 @@
 BUILD      ?= build
 BUILD_SAN  ?= build-san
 JOBS       ?= $(shell nproc)
-PACKAGES   := cmake make g++ pkg-config libpci-dev googletest libgtest-dev libfuse3-dev fuse3
+PACKAGES   := cmake make g++ pkg-config libpci-dev googletest libgtest-dev libfuse3-dev fuse3 valgrind
 
 .PHONY: all deps build build-san demo test clean
 
