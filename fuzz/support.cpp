@@ -125,12 +125,15 @@ void remove_scratch()
 
 const std::string &scratch_dir()
 {
+    // libFuzzer does not always end through exit() (a finding, -max_total_time), so the atexit
+    // clean-up may not run: fuzz/run-all points TMPDIR at a directory it empties itself.
     static const std::string dir = [] {
-        char tmpl[] = "/tmp/orvex-fuzz-XXXXXX";
-        if (!mkdtemp(tmpl))
+        const char *tmp = std::getenv("TMPDIR");
+        std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/orvex-fuzz-XXXXXX";
+        if (!mkdtemp(tmpl.data()))
             fail("cannot create a scratch directory");
         std::atexit(remove_scratch);
-        return std::string(tmpl);
+        return tmpl;
     }();
     return dir;
 }
