@@ -108,6 +108,20 @@ deb:
 	  echo "hardening-check $$d"; hardening-check --nocfprotection $(BUILD_DEB)/x/usr/bin/orvex; \
 	done; rm -rf $(BUILD_DEB)/x
 
+# Benchmarks (BENCHMARKS.md): bus accesses beside the minimum, CPU time, peak memory, and wall time
+# through the emulated PCI bus beside a replay of the same accesses. Needs root and /dev/fuse.
+#   make bench   build what it needs, measure, and write $(BUILD)/bench/results.md
+#                (BENCH_REPEAT=N: best of N runs for the times, default 3)
+BENCH_PACKAGES := strace bc util-linux
+
+.PHONY: bench
+
+bench: deps
+	@scripts/need-packages $(BENCH_PACKAGES)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target orvex orvex-sim orvex-sysfs pcisim
+	bench/run $(BUILD)
+
 # libFuzzer targets (fuzz/), built with clang, AddressSanitizer and UndefinedBehaviorSanitizer
 # into $(BUILD_FUZZ).
 #   make fuzz   run each target for FUZZ_TIME seconds from its seed corpus; any finding fails
