@@ -3,6 +3,8 @@
 # namespace. Needs bash, root, /dev/fuse and unshare(1).
 #
 # Expects ORVEX, ORVEX_SIM and ORVEX_SYSFS (paths of the three programs) in the environment.
+# ORVEX_EMULATOR, when set, is the command (its words split at blanks) that runs ORVEX: qemu-user
+# for a cross-built orvex. ORVEX_SIM and ORVEX_SYSFS always run as they are.
 
 # Why this machine cannot run the tool in a namespace of its own, or nothing when it can.
 sysfs_unusable_reason() {
@@ -50,7 +52,8 @@ run_orvex() {
 _in_namespace() {
     local dir=$1 state=$2 as=$3 pci=$4 tee=$5
     shift 5
-    local pid_file="$dir/sysfs.pid" wrap=()
+    local pid_file="$dir/sysfs.pid" wrap=() emulator=()
+    [ -z "${ORVEX_EMULATOR:-}" ] || read -r -a emulator <<<"$ORVEX_EMULATOR"
     case $pci in
         sysfs)
             rm -f "$pid_file"
@@ -75,11 +78,12 @@ _in_namespace() {
 
     local rc
     if [ "$tee" = 1 ]; then
-        (cd "$dir" && "${wrap[@]}" "$ORVEX" "$@" > >(tee "$dir/out") 2> >(tee "$dir/err" >&2))
+        (cd "$dir" && "${wrap[@]}" "${emulator[@]}" "$ORVEX" "$@" \
+            > >(tee "$dir/out") 2> >(tee "$dir/err" >&2))
         rc=$?
         wait
     else
-        (cd "$dir" && "${wrap[@]}" "$ORVEX" "$@" >"$dir/out" 2>"$dir/err")
+        (cd "$dir" && "${wrap[@]}" "${emulator[@]}" "$ORVEX" "$@" >"$dir/out" 2>"$dir/err")
         rc=$?
     fi
     echo "$rc" >"$dir/rc"
