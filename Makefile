@@ -34,7 +34,8 @@ clean:
 
 # Target builds, installation and Debian packages.
 #   make build-armhf   cross-build orvex for 32-bit ARM hard-float (the board) into build-armhf/
-#   make test-armhf    ... build the test suite too and run all of it under qemu-arm
+#   make test-armhf    ... build the test suite too and run all of it under qemu-arm (the system
+#                      tests with the native orvex-sim and orvex-sysfs of $(BUILD))
 #   make build-arm64   cross-build orvex for 64-bit ARM into build-arm64/
 #   make test-arm64    ... build the test suite too and run the unit tests under qemu-aarch64
 #   make install       install bin/orvex and its man page (PREFIX=/usr/local, DESTDIR honoured)
@@ -63,10 +64,16 @@ DEB_PACKAGES    := build-essential dpkg-dev debhelper devscripts lintian \
 build-armhf:
 	@scripts/need-packages $(ARMHF_PACKAGES)
 	cmake -S . -B $(BUILD_ARMHF) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=ON >/dev/null
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=ON -DORVEX_HOST_BUILD=$(abspath $(BUILD)) \
+	  >/dev/null
 	cmake --build $(BUILD_ARMHF) -j $(JOBS) --target orvex
 
+# The system tests run the armhf orvex under qemu-arm against the simulated bus of the native
+# orvex-sim and orvex-sysfs, built here in $(BUILD) (see tests/system/CMakeLists.txt).
 test-armhf: build-armhf
+	@scripts/need-packages $(PACKAGES)
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target orvex-sim orvex-sysfs
 	cmake --build $(BUILD_ARMHF) -j $(JOBS)
 	cd $(BUILD_ARMHF) && ctest --output-on-failure -j $(JOBS)
 
