@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <sys/stat.h>
 
 #include "app/settings.h"
 #include "image/image.h"
@@ -93,6 +94,14 @@ int orvex_write_eeprom(pci_dev *dev, const char *file, uint32_t offset)
 {
     const uint32_t data_len = region_length(offset);
     const uint32_t sector = g_flash_info.sector_size;
+    // The verify after the write loads the image a second time, which only a regular file can
+    // give: a pipe written once would leave that verify waiting for ever, with termination
+    // signals held, after the flash has been rewritten. Such an image is refused up front.
+    struct stat st;
+    if (stat(file, &st) == 0 && !S_ISREG(st.st_mode)) {
+        std::printf("* failed to read '%s'\n", file);
+        return RES_FAILED;
+    }
     uint32_t file_len;
     byte_buffer buf = file_read(file, data_len, file_len);
     if (!buf)
