@@ -298,41 +298,8 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"dump_full_device", {"-r", "/dev/full"}, "* failed to write data to file\n", 255}),
     [](const auto &info) { return std::string(info.param.name); });
 
-// A flash that never comes out of busy: every operation stops at the first wait, says so, and
-// the run ends with 146 (-110). Nothing is written, and a write is not verified.
-struct TimeoutCase {
-    std::vector<std::string> args;
-};
-
-void PrintTo(const TimeoutCase &c, std::ostream *os)
-{
-    for (const std::string &a : c.args)
-        *os << a << " ";
-}
-
-class NeverIdle : public ImageRun, public ::testing::WithParamInterface<TimeoutCase> {};
-
-TEST_P(NeverIdle, TimesOut)
-{
-    bus->dev[0].ctrl.faults.never_idle = 1;
-    std::vector<std::string> args = GetParam().args;
-    if (args.size() > 1)
-        args[1] = args[0] == "-r" ? dir.path("dump") : dir.write("img", pattern(100));
-    RunResult r = run(args);
-    EXPECT_EQ(r.out, std::string(version_line) + "* timed out waiting for the flash to become idle\n");
-    EXPECT_EQ(r.status, 146);
-    EXPECT_FALSE(dir.exists("dump"));
-    EXPECT_EQ(commands(*bus, 0x03), 0u);
-    EXPECT_EQ(sim::reg_peek(*bus, 0, 0x400FC), 1u) << "chip select left released";
-    EXPECT_EQ(bus->dev[0].ctrl.cfg[0x43], 0) << "vendor access closed";
-}
-
-INSTANTIATE_TEST_SUITE_P(Operations, NeverIdle,
-                         ::testing::Values(TimeoutCase{{}}, TimeoutCase{{"-r", ""}},
-                                           TimeoutCase{{"-w", ""}}, TimeoutCase{{"-v", ""}},
-                                           TimeoutCase{{"-w", "", "-o", "0x1000"}}));
-
 }  // namespace
+
 
 namespace {
 
