@@ -15,7 +15,7 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-// Writes the whole of `data` to a new file; false (message printed) when it was not all stored.
+// Writes the whole of `data` to a new file; -1 (message printed) when it was not all stored.
 int save_file(const char *file, std::span<const uint8_t> data)
 {
     file_ptr f(std::fopen(file, "wb"));

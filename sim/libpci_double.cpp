@@ -25,23 +25,26 @@ struct SimDev {
     int index;
 };
 
+// libpci's own handlers, for a caller that installs none: one line on standard error.
+void complain(const char *msg, va_list args) {
+    std::fputs("pcilib: ", stderr);
+    std::vfprintf(stderr, msg, args);
+    std::fputc('\n', stderr);
+}
+
 __attribute__((noreturn)) void default_error(char *msg, ...) {
     va_list args;
     va_start(args, msg);
-    std::fputs("pcilib: ", stderr);
-    std::vfprintf(stderr, msg, args);
+    complain(msg, args);
     va_end(args);
-    std::fputc('\n', stderr);
     std::exit(1);
 }
 
 void default_warning(char *msg, ...) {
     va_list args;
     va_start(args, msg);
-    std::fputs("pcilib: ", stderr);
-    std::vfprintf(stderr, msg, args);
+    complain(msg, args);
     va_end(args);
-    std::fputc('\n', stderr);
 }
 
 void default_debug(char *msg, ...) {

@@ -3,6 +3,8 @@
 // (Missing images, directories, an uncreatable dump path and /dev/full are in image_test.cpp.)
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -40,24 +42,17 @@ std::vector<uint8_t> old_from(uint32_t offset, size_t extra_len = 0, uint8_t ext
 // pass them). The bus is already mapped and the output files open, so the run itself is unchanged.
 RunResult run_as(sim::Bus &bus, const std::vector<std::string> &args, uid_t uid)
 {
-    return run_child(bus, [&] {
+    return run_orvex(bus, args, [uid] {
         if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
                          setresuid(uid, uid, uid) != 0))
-            return 99;
-        std::vector<char *> argv{const_cast<char *>("orvex")};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        return orvex_main(static_cast<int>(args.size() + 1), argv.data());
+            std::_Exit(99);
     });
 }
 
 bool sent_write_enable(const sim::Bus &bus)
 {
-    for (const auto &[address, value] : register_writes(bus))
-        if (address == sim::kRegTx && value == 0x06)
-            return true;
-    return false;
+    const std::vector<uint32_t> words = tx_words(bus);
+    return std::find(words.begin(), words.end(), 0x06u) != words.end();
 }
 
 // The flash afterwards: the old contents, erased from `erase_from` to the end, with `programmed`

@@ -1,6 +1,8 @@
 // Finding the one controller, the firmware version, the flash check and libpci's complaints.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/app.h"
 #include "tests/harness.h"
 
@@ -10,10 +12,9 @@ const std::string sudo_line = "* failed to read FW version - run with 'sudo'\n";
 
 bool touched_flash(const sim::Bus &bus)
 {
-    for (const auto &[address, value] : register_writes(bus))
-        if (address == sim::kRegTx && value != 0x90000000)
-            return true;  // any command but the identity read
-    return false;
+    const std::vector<uint32_t> words = tx_words(bus);
+    return std::any_of(words.begin(), words.end(),
+                       [](uint32_t w) { return w != 0x90000000; });  // any command but the identity read
 }
 
 struct BusCase {
@@ -160,12 +161,7 @@ TEST(ErrorPolicy, EarlierComplaintStopsAtVersion)
 {
     SimBus bus;
     bus.add_orvex();
-    RunResult r = run_child(*bus, [] {
-        err_count = 1;
-        char prog[] = "orvex";
-        char *argv[] = {prog, nullptr};
-        return orvex_main(1, argv);
-    });
+    RunResult r = run_orvex(*bus, {}, [] { err_count = 1; });
     EXPECT_EQ(r.out, sudo_line);
     EXPECT_EQ(r.status, 1);
 }

@@ -77,9 +77,12 @@ RunResult run_child(sim::Bus &bus, const std::function<int()> &body)
     return r;
 }
 
-RunResult run_orvex(sim::Bus &bus, const std::vector<std::string> &args)
+RunResult run_orvex(sim::Bus &bus, const std::vector<std::string> &args,
+                    const std::function<void()> &first)
 {
     return run_child(bus, [&] {
+        if (first)
+            first();
         std::vector<char *> argv{const_cast<char *>("orvex")};
         for (const std::string &a : args)
             argv.push_back(const_cast<char *>(a.c_str()));
@@ -146,6 +149,15 @@ std::vector<std::pair<uint32_t, uint32_t>> register_writes(const sim::Bus &bus, 
         if (bus.reg_log[i].kind == 'W')
             writes.emplace_back(bus.reg_log[i].address, bus.reg_log[i].value);
     return writes;
+}
+
+std::vector<uint32_t> tx_words(const sim::Bus &bus, uint64_t from)
+{
+    std::vector<uint32_t> words;
+    for (const auto &[address, value] : register_writes(bus, from))
+        if (address == Tx_REG0)
+            words.push_back(value);
+    return words;
 }
 
 TempDir::TempDir()

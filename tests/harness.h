@@ -39,8 +39,10 @@ private:
 
 // Runs `body` in a child attached to `bus`; its return value is the exit status.
 RunResult run_child(sim::Bus &bus, const std::function<int()> &body);
-// Runs the whole tool with these arguments (the program name is added).
-RunResult run_orvex(sim::Bus &bus, const std::vector<std::string> &args);
+// Runs the whole tool with these arguments (the program name is added); `first`, when given,
+// runs in the child just before the tool does.
+RunResult run_orvex(sim::Bus &bus, const std::vector<std::string> &args,
+                    const std::function<void()> &first = {});
 // In a child: the way the run opens the bus, with complaints already fatal. Null if no ORVEX.
 pci_dev *open_orvex();
 
@@ -52,6 +54,9 @@ std::vector<std::string> named_register_trace(const sim::Bus &bus, uint64_t from
 // Register writes of one device logged from `from` on, as (address, value) pairs.
 std::vector<std::pair<uint32_t, uint32_t>> register_writes(const sim::Bus &bus,
                                                           uint64_t from = 0);
+
+// The words written to Tx_REG0 from `from` on, in order: the commands and data sent to the flash.
+std::vector<uint32_t> tx_words(const sim::Bus &bus, uint64_t from = 0);
 
 // A scratch directory removed with the test.
 class TempDir {

@@ -395,13 +395,7 @@ TEST_P(AllocFailure, ReportsAndStops)
     std::vector<std::string> args = GetParam().args;
     if (args.size() > 1)
         args[1] = args[0] == "-r" ? dir.path("dump") : dir.write("img", pattern(1000));
-    RunResult r = run_child(*bus, [&] {
-        fail_allocation(GetParam().failing);
-        std::vector<char *> argv{const_cast<char *>("orvex")};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        return orvex_main(static_cast<int>(argv.size()), argv.data());
-    });
+    RunResult r = run_orvex(*bus, args, [] { fail_allocation(GetParam().failing); });
     EXPECT_EQ(r.out, version_line + GetParam().out);
     EXPECT_EQ(r.status, GetParam().status);
     EXPECT_FALSE(dir.exists("dump"));

@@ -10,16 +10,6 @@ namespace {
 
 using Writes = std::vector<std::pair<uint32_t, uint32_t>>;
 
-// The words written to Tx_REG0, in order.
-std::vector<uint32_t> tx_words(const sim::Bus &bus)
-{
-    std::vector<uint32_t> words;
-    for (const auto &[address, value] : register_writes(bus))
-        if (address == Tx_REG0)
-            words.push_back(value);
-    return words;
-}
-
 // Runs `body` on the opened controller in a child, with the trace on when asked.
 RunResult on_controller(SimBus &bus, bool trace, const std::function<int(pci_dev *)> &body)
 {
