@@ -4,7 +4,9 @@
 #include <cstdint>
 
 #include "app/settings.h"
+#include "chip/chip.h"
 #include "chip/pci.h"
+#include "spi/spi.h"
 
 inline constexpr uint16_t ORVEX_VENDOR_ID = 0x1106;
 inline constexpr uint16_t ORVEX_DEVICE_ID = 0x3483;
@@ -20,7 +22,7 @@ void parse_ops(int argc, char **argv);
 // libpci's warning callback: counted while probing, fatal once the version has been read.
 void orvex_error(char *msg, ...);
 // libpci's error callback: libpci cannot go on after it, so neither does the run.
-__attribute__((noreturn)) void orvex_fatal(char *msg, ...);
+[[noreturn]] void orvex_fatal(char *msg, ...);
 
 pci_dev *find_device(pci_access *acc, uint16_t vendor, uint16_t device, int idx);
 uint32_t orvex_read_fw_version(pci_dev *dev);

@@ -9,7 +9,6 @@
 orvex_op op = OP_NONE;
 const char *op_file = nullptr;
 uint32_t offset = 0;
-int verbose = 0;
 
 namespace {
 
@@ -74,16 +73,25 @@ void parse_ops(int argc, char **argv)
             continue;
         }
         switch (arg[1]) {
-        case 'r': set_op(OP_READ); break;
-        case 'w': set_op(OP_WRITE); break;
-        case 'v': set_op(OP_VERIFY); break;
+        case 'r':
+            set_op(OP_READ);
+            break;
+        case 'w':
+            set_op(OP_WRITE);
+            break;
+        case 'v':
+            set_op(OP_VERIFY);
+            break;
         case 'o':
             if (i + 1 >= argc)
                 fail("* offset expected for '-o'");
             offset = parse_offset(argv[++i]);
             break;
-        case 'd': verbose = 1; break;
-        case 'h': usage(0);
+        case 'd':
+            verbose = 1;
+            break;
+        case 'h':
+            usage(0);
         default:
             std::printf("* invalid option '%s'\n", arg);
             usage(1);

@@ -28,8 +28,8 @@ int check_flash_id(pci_dev *dev)
     const uint32_t id = orvex_read_flash_id(dev);
     if (id == g_flash_info.flash_id)
         return RES_OK;
-    std::printf("* flash ID mismatch - found %0*x, expected %08x\n",
-                g_flash_info.flash_id_len * 2, id, g_flash_info.flash_id);
+    std::printf("* flash ID mismatch - found %0*x, expected %08x\n", g_flash_info.flash_id_len * 2,
+                id, g_flash_info.flash_id);
     return RES_INVALID;
 }
 

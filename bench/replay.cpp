@@ -27,13 +27,13 @@ struct Access {
     uint32_t value;
 };
 
-constexpr unsigned kWindowAddr = 0x78;
-constexpr unsigned kWindowData = 0x7C;
-constexpr uint32_t kTx = 0x400D0;
-constexpr uint32_t kRx = 0x400E0;
-constexpr uint32_t kReadStatus = 0x05;
-constexpr uint32_t kBusy = 0x01;
-constexpr unsigned kPollSleepUs = 100;
+constexpr unsigned WINDOW_ADDR = 0x78;
+constexpr unsigned WINDOW_DATA = 0x7C;
+constexpr uint32_t TX = 0x400D0;
+constexpr uint32_t RX = 0x400E0;
+constexpr uint32_t READ_STATUS = 0x05;
+constexpr uint32_t BUSY = 0x01;
+constexpr unsigned POLL_SLEEP_US = 100;
 
 double now()
 {
@@ -90,9 +90,9 @@ int main(int argc, char **argv)
         if (a.kind == 'W') {
             if (pwrite(fd, &value, a.width, a.offset) != static_cast<ssize_t>(a.width))
                 failures++;
-            if (a.offset == kWindowAddr && a.width == 4)
+            if (a.offset == WINDOW_ADDR && a.width == 4)
                 window = value;
-            else if (a.offset == kWindowData && window == kTx)
+            else if (a.offset == WINDOW_DATA && window == TX)
                 tx = value;
             continue;
         }
@@ -100,8 +100,8 @@ int main(int argc, char **argv)
         if (pread(fd, &value, a.width, a.offset) != static_cast<ssize_t>(a.width))
             failures++;
         mismatches += value != a.value;
-        if (a.offset == kWindowData && window == kRx && tx == kReadStatus && (value & kBusy)) {
-            usleep(kPollSleepUs);
+        if (a.offset == WINDOW_DATA && window == RX && tx == READ_STATUS && (value & BUSY)) {
+            usleep(POLL_SLEEP_US);
             sleeps++;
         }
     }
@@ -112,8 +112,8 @@ int main(int argc, char **argv)
         std::perror(argv[3]);
         return 1;
     }
-    std::fprintf(f, "replay_s=%.6f accesses=%zu sleeps=%llu mismatches=%llu failures=%llu\n", elapsed,
-                 log.size(), static_cast<unsigned long long>(sleeps),
+    std::fprintf(f, "replay_s=%.6f accesses=%zu sleeps=%llu mismatches=%llu failures=%llu\n",
+                 elapsed, log.size(), static_cast<unsigned long long>(sleeps),
                  static_cast<unsigned long long>(mismatches),
                  static_cast<unsigned long long>(failures));
     std::fclose(f);

@@ -24,6 +24,9 @@ inline constexpr uint32_t STS_REG = 0x000400F4;
 inline constexpr uint32_t CLK_DIV = 0x000400F8;
 inline constexpr uint32_t CHIP_SEL = 0x000400FC;
 
+// 1: each access to a named register is printed ("-d").
+extern int verbose;
+
 void orvex_init(pci_dev *dev);
 void orvex_uninit(pci_dev *dev);
 void orvex_write_u32(pci_dev *dev, uint32_t address, uint32_t data);

@@ -2,8 +2,9 @@
 #include <array>
 #include <cstdio>
 
-#include "app/settings.h"
 #include "chip/chip.h"
+
+int verbose = 0;
 
 namespace {
 

@@ -37,7 +37,7 @@ extern "C" [[noreturn]] void __wrap_exit(int status)
 
 namespace {
 
-constexpr size_t kMaxArgs = 64;
+constexpr size_t MAX_ARGS = 64;
 
 // strtoul(text, nullptr, 0) as a C library with a 32-bit unsigned long gives it, in the C locale:
 // blanks, a sign, a base prefix, digits; saturated on overflow, negated modulo 2^32.
@@ -162,8 +162,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     // Each argument gets a buffer of its own, so reading past one is caught.
     std::vector<std::vector<char>> args;
-    for (size_t start = 0; start < size && args.size() < kMaxArgs;) {
-        const uint8_t *nul = static_cast<const uint8_t *>(std::memchr(data + start, 0, size - start));
+    for (size_t start = 0; start < size && args.size() < MAX_ARGS;) {
+        const uint8_t *nul =
+            static_cast<const uint8_t *>(std::memchr(data + start, 0, size - start));
         const size_t end = nul ? static_cast<size_t>(nul - data) : size;
         args.emplace_back(data + start, data + end);
         args.back().push_back('\0');

@@ -22,7 +22,7 @@ namespace {
 fuzz::Capture *capture;
 pci_dev *dev;
 
-__attribute__((noreturn)) void complaint(char *msg, ...)
+[[noreturn]] void complaint(char *msg, ...)
 {
     fuzz::fail("libpci complained: %s", msg);
 }
@@ -65,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<uint8_t> file = in.rest();
     file.insert(file.end(), pad, 0xFF);
 
-    const uint32_t off = mode & 8 ? raw_offset : fuzz::kFlashSize - (raw_offset & 0x7FFF);
+    const uint32_t off = mode & 8 ? raw_offset : fuzz::FLASH_SIZE - (raw_offset & 0x7FFF);
     const uint32_t region = fuzz::ref_region(off);
     // With nothing to load, file_read never reads: a directory then gives an empty image.
     const int kind = (mode & 3) == 2 && region == 0 ? 0 : mode & 3;
@@ -82,7 +82,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (sim::bus_add_orvex(fuzz::bus(), 2, 0, 0, 0x01020304) != 0)
         fuzz::fail("cannot set the bus up");
     uint8_t *mem = fuzz::bus().dev[0].ctrl.flash.mem;
-    std::memset(mem, mode & 16 ? 0x00 : 0xFF, fuzz::kFlashSize);
+    std::memset(mem, mode & 16 ? 0x00 : 0xFF, fuzz::FLASH_SIZE);
     const size_t placed = std::min<size_t>(file.size(), region);
     if (mode & 4)
         std::copy_n(file.begin(), placed, mem + off);
@@ -90,7 +90,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::copy_n(file.rbegin(), placed, mem + (region ? off : 0));
     if (region)
         mem[off + tweak_at % region] ^= tweak;
-    const std::vector<uint8_t> flash(mem, mem + fuzz::kFlashSize);
+    const std::vector<uint8_t> flash(mem, mem + fuzz::FLASH_SIZE);
 
     // file_read: the first region bytes of the file, trimmed.
     if (region_length(off) != region)
@@ -110,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (!buf || !out.empty())
             fuzz::fail("file_read failed: '%s'", out.c_str());
         if (len != fuzz::ref_trim(file.data(), stored))
-            fuzz::fail("file_read length %u, expected %zu", len, fuzz::ref_trim(file.data(), stored));
+            fuzz::fail("file_read length %u, expected %zu", len,
+                       fuzz::ref_trim(file.data(), stored));
         if (stored && std::memcmp(buf.get(), file.data(), stored) != 0)
             fuzz::fail("file_read changed the data");
         if (trimmed_length({buf.get(), stored}) != len)
@@ -130,8 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const size_t flen = fuzz::ref_trim(file.data(), std::min<size_t>(file.size(), region));
         const size_t elen = fuzz::ref_trim(flash.data() + off, region);
         const size_t common = std::min(flen, elen);
-        const bool same = std::equal(file.begin(), file.begin() + static_cast<long>(common),
-                                     flash.begin() + off);
+        const bool same =
+            std::equal(file.begin(), file.begin() + static_cast<long>(common), flash.begin() + off);
         expect = flen == elen && same ? RES_OK : RES_DIFFERS;
         if (flen != elen) {
             expect_out = format("* trimmed file length %ld, trimmed EEPROM length %ld\n",
@@ -146,9 +147,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int result = orvex_verify_eeprom(dev, path.c_str(), off);
     out = capture->out();
     if (result != expect || out != expect_out)
-        fuzz::fail("verify at %08x gave %d '%s', expected %d '%s'", off, result, out.c_str(), expect,
-                   expect_out.c_str());
-    if (std::memcmp(mem, flash.data(), fuzz::kFlashSize) != 0)
+        fuzz::fail("verify at %08x gave %d '%s', expected %d '%s'", off, result, out.c_str(),
+                   expect, expect_out.c_str());
+    if (std::memcmp(mem, flash.data(), fuzz::FLASH_SIZE) != 0)
         fuzz::fail("verify changed the flash");
     const sim::Controller &c = fuzz::bus().dev[0].ctrl;
     if (c.protocol_errors != 0)

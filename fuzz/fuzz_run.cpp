@@ -26,8 +26,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 #include <sanitizer/common_interface_defs.h>
+#include <string>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -40,8 +40,8 @@ extern "C" [[noreturn]] void __real_exit(int status);
 
 namespace {
 
-constexpr int kChildCrashed = 99;  // a sanitizer finding in the child
-constexpr int kKnownStatus[] = {0, 1, 146, 234, 237, 244, 255};
+constexpr int CHILD_CRASHED = 99;  // a sanitizer finding in the child
+constexpr int KNOWN_STATUS[] = {0, 1, 146, 234, 237, 244, 255};
 
 struct Handoff {
     int finished;  // the child got to hand its counters over
@@ -54,7 +54,7 @@ fuzz::Capture *capture;
 
 [[noreturn]] void child_crashed()
 {
-    _exit(kChildCrashed);
+    _exit(CHILD_CRASHED);
 }
 
 // The end of every child: output flushed, counters handed over. No leak check here: LeakSanitizer
@@ -113,7 +113,7 @@ Scenario decode(const uint8_t *data, size_t size)
     s.second = a & 128;
     const uint32_t raw_offset = in.u32();
     const uint8_t f = in.u8();
-    s.offset = f & 1 ? raw_offset : raw_offset % 33 * fuzz::kSectorSize;
+    s.offset = f & 1 ? raw_offset : raw_offset % 33 * fuzz::SECTOR_SIZE;
     if (!s.offset_given)
         s.offset = 0;
     s.never_idle = f & 2;
@@ -125,7 +125,7 @@ Scenario decode(const uint8_t *data, size_t size)
     s.no_orvex = f & 128;
     s.fail_after_n = in.u32() % (1u << 21) + 1;
     const uint32_t flip = in.u32();
-    s.flip_addr = flip % fuzz::kFlashSize;
+    s.flip_addr = flip % fuzz::FLASH_SIZE;
     s.flip_bit = (flip >> 17) & 7;
     s.id_value = in.u16();
     // Kept short enough that a run stays quick; only a chip erase may outlast the status wait.
@@ -163,14 +163,14 @@ void set_up(const Scenario &s, std::vector<uint8_t> &flash)
     if (s.timing)
         c.timing = sim::FlashTiming{s.page_polls, s.sector_polls, s.chip_polls};
     uint8_t *mem = c.flash.mem;
-    for (uint32_t i = 0; i < fuzz::kFlashSize; i++)
+    for (uint32_t i = 0; i < fuzz::FLASH_SIZE; i++)
         mem[i] = s.fill == 0 ? 0xFF : s.fill == 1 ? 0x00 : static_cast<uint8_t>(i * 7 + (i >> 9));
     if (s.fill == 3) {
-        std::fill(mem, mem + fuzz::kFlashSize, 0xFF);
+        std::fill(mem, mem + fuzz::FLASH_SIZE, 0xFF);
         const uint32_t region = fuzz::ref_region(s.offset);
         std::copy_n(s.image.begin(), std::min<size_t>(s.image.size(), region), mem + s.offset);
     }
-    flash.assign(mem, mem + fuzz::kFlashSize);
+    flash.assign(mem, mem + fuzz::FLASH_SIZE);
 }
 
 struct Outcome {
@@ -208,7 +208,7 @@ Outcome run(const std::vector<std::string> &args)
         fuzz::fail("the run died of signal %d; output:\n%s%s", WTERMSIG(wstatus), o.out.c_str(),
                    o.err.c_str());
     o.status = WEXITSTATUS(wstatus);
-    if (o.status == kChildCrashed || !handoff->finished)
+    if (o.status == CHILD_CRASHED || !handoff->finished)
         fuzz::fail("the run failed a sanitizer check (status %d); output:\n%s%s", o.status,
                    o.out.c_str(), o.err.c_str());
     return o;
@@ -225,12 +225,12 @@ int reference_status(const Scenario &s, bool file_ok, uint32_t region, bool same
     const bool usable_region = region != 0 && region % 4 == 0;
     if (s.op == 0 || (s.op == 1 && s.dump_without_file))
         return usable_region ? 0 : 234;  // the status run reads the region too
-    if (s.op == 1)  // /dev/full takes an empty dump
+    if (s.op == 1)                       // /dev/full takes an empty dump
         return !usable_region ? 234 : file_ok || (s.file_kind == 2 && elen == 0) ? 0 : 255;
     if (!file_ok)
         return 255;
     if (s.op == 2)
-        return region == 0 || s.offset % fuzz::kSectorSize != 0 ? 234 : 0;
+        return region == 0 || s.offset % fuzz::SECTOR_SIZE != 0 ? 234 : 0;
     return !usable_region ? 234 : same ? 0 : 1;
 }
 
@@ -262,7 +262,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bool file_ok = true;
     fuzz::remove_path(dump);
     if (s.op == 1) {
-        file = s.file_kind == 2 ? "/dev/full" : s.file_kind == 3 ? fuzz::scratch_path("none/dump") : dump;
+        file = s.file_kind == 2   ? "/dev/full"
+               : s.file_kind == 3 ? fuzz::scratch_path("none/dump")
+                                  : dump;
         file_ok = s.file_kind < 2;
     } else {
         file = image;
@@ -292,26 +294,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     const Outcome o = run(args);
 
-    if (!std::count(std::begin(kKnownStatus), std::end(kKnownStatus), o.status))
+    if (!std::count(std::begin(KNOWN_STATUS), std::end(KNOWN_STATUS), o.status))
         fuzz::fail("exit status %d; output:\n%s%s", o.status, o.out.c_str(), o.err.c_str());
     if (s.no_orvex)
         return 0;
     const uint8_t *mem = fuzz::bus().dev[0].ctrl.flash.mem;
-    const std::vector<uint8_t> after(mem, mem + fuzz::kFlashSize);
+    const std::vector<uint8_t> after(mem, mem + fuzz::FLASH_SIZE);
     const uint32_t region = fuzz::ref_region(s.offset);
-    const uint32_t at = std::min(s.offset, fuzz::kFlashSize);  // where the region starts
+    const uint32_t at = std::min(s.offset, fuzz::FLASH_SIZE);  // where the region starts
     const bool changed = after != before;
 
     // Below the offset nothing ever changes; only a write changes anything at all.
-    if (!std::equal(before.begin(), before.begin() + at,
-                    after.begin()))
+    if (!std::equal(before.begin(), before.begin() + at, after.begin()))
         fuzz::fail("bytes below offset %08x changed (status %d)", s.offset, o.status);
     if (s.op != 2 && changed)
         fuzz::fail("operation %d changed the flash", s.op);
     // A run that stopped before the erase leaves the flash as it was.
-    for (const char *early : {"* failed to open '", "* failed to read '", "* flash ID mismatch",
-                              "* no ORVEX found", "* multiple ORVEXs found",
-                              "* failed to read FW version", "Usage:"})
+    for (const char *early :
+         {"* failed to open '", "* failed to read '", "* flash ID mismatch", "* no ORVEX found",
+          "* multiple ORVEXs found", "* failed to read FW version", "Usage:"})
         if (contains(o.out, early) && changed)
             fuzz::fail("the flash changed although the run said '%s'", early);
     if (s.never_idle && changed)
@@ -320,8 +321,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // The trimmed image against the trimmed region, as a verify compares them.
     const size_t flen = fuzz::ref_trim(s.image.data(), std::min<size_t>(s.image.size(), region));
     const size_t elen = fuzz::ref_trim(after.data() + at, region);
-    const bool same = flen == elen && std::equal(s.image.begin(), s.image.begin() + static_cast<long>(flen),
-                                                 after.begin() + at);
+    const bool same =
+        flen == elen &&
+        std::equal(s.image.begin(), s.image.begin() + static_cast<long>(flen), after.begin() + at);
     if (s.op == 1 && o.status == 0 && !s.dump_without_file && s.file_kind == 2 && elen != 0)
         fuzz::fail("a dump of %zu bytes into /dev/full succeeded", elen);
     if (s.op == 2 && o.status == 0) {

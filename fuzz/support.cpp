@@ -214,7 +214,7 @@ void fail(const char *fmt, ...)
 
 uint32_t ref_region(uint32_t offset)
 {
-    return offset >= kFlashSize ? 0 : kFlashSize - offset;
+    return offset >= FLASH_SIZE ? 0 : FLASH_SIZE - offset;
 }
 
 size_t ref_trim(const uint8_t *data, size_t len)

@@ -15,7 +15,9 @@ namespace fuzz {
 // Fixed-layout fields from the front of an input; bytes past its end read as zero.
 class Reader {
 public:
-    Reader(const uint8_t *data, size_t size) : data_(data), size_(size) {}
+    Reader(const uint8_t *data, size_t size) : data_(data), size_(size)
+    {
+    }
     uint8_t u8();
     uint16_t u16();
     uint32_t u32();
@@ -37,8 +39,14 @@ public:
     void begin();
     std::string out();
     std::string err();
-    int out_fd() const { return out_; }
-    int err_fd() const { return err_; }
+    int out_fd() const
+    {
+        return out_;
+    }
+    int err_fd() const
+    {
+        return err_;
+    }
 
 private:
     int out_;
@@ -63,8 +71,8 @@ void reset_bus();
 [[noreturn]] void fail(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Reference models.
-inline constexpr uint32_t kFlashSize = 131072;
-inline constexpr uint32_t kSectorSize = 4096;
+inline constexpr uint32_t FLASH_SIZE = 131072;
+inline constexpr uint32_t SECTOR_SIZE = 4096;
 // Bytes of the EEPROM from `offset` to its end.
 uint32_t ref_region(uint32_t offset);
 // Length of data[0, len) without its trailing erased bytes.

@@ -4,14 +4,16 @@
 #include <cstring>
 #include <sys/stat.h>
 
-#include "app/settings.h"
 #include "image/image.h"
 #include "spi/spi.h"
 
 namespace {
 
 struct file_closer {
-    void operator()(FILE *f) const { std::fclose(f); }
+    void operator()(FILE *f) const
+    {
+        std::fclose(f);
+    }
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 

@@ -12,31 +12,31 @@
 
 namespace sim {
 
-inline constexpr uint32_t kFlashSize = 131072;
-inline constexpr uint32_t kPageSize = 256;
-inline constexpr uint32_t kSectorSize = 4096;
-inline constexpr int kMaxDevices = 8;
-inline constexpr int kMaxRegs = 16;
-inline constexpr uint32_t kLogCapacity = 1u << 22;     // configuration-space accesses kept
-inline constexpr uint32_t kRegLogCapacity = 1u << 21;  // internal-register accesses kept
-inline constexpr uint32_t kMagic = 0x4f525653;         // "ORVS"
+inline constexpr uint32_t FLASH_SIZE = 131072;
+inline constexpr uint32_t PAGE_SIZE = 256;
+inline constexpr uint32_t SECTOR_SIZE = 4096;
+inline constexpr int MAX_DEVICES = 8;
+inline constexpr int MAX_REGS = 16;
+inline constexpr uint32_t LOG_CAPACITY = 1u << 22;      // configuration-space accesses kept
+inline constexpr uint32_t REG_LOG_CAPACITY = 1u << 21;  // internal-register accesses kept
+inline constexpr uint32_t MAGIC = 0x4f525653;           // "ORVS"
 
-inline constexpr uint16_t kOrvexVendor = 0x1106;
-inline constexpr uint16_t kOrvexDevice = 0x3483;
+inline constexpr uint16_t ORVEX_VENDOR = 0x1106;
+inline constexpr uint16_t ORVEX_DEVICE = 0x3483;
 
 // Configuration-space offsets of the controller.
-inline constexpr uint32_t kCfgVendorAccess = 0x43;
-inline constexpr uint32_t kCfgFwVersion = 0x50;
-inline constexpr uint32_t kCfgWindowAddr = 0x78;
-inline constexpr uint32_t kCfgWindowData = 0x7C;
+inline constexpr uint32_t CONFIG_VENDOR_ACCESS = 0x43;
+inline constexpr uint32_t CONFIG_FW_VERSION = 0x50;
+inline constexpr uint32_t CONFIG_WINDOW_ADDR = 0x78;
+inline constexpr uint32_t CONFIG_WINDOW_DATA = 0x7C;
 
 // Internal registers of the SPI master.
-inline constexpr uint32_t kRegTx = 0x400D0;
-inline constexpr uint32_t kRegRx = 0x400E0;
-inline constexpr uint32_t kRegCtrl = 0x400F0;
-inline constexpr uint32_t kRegSts = 0x400F4;
-inline constexpr uint32_t kRegClkDiv = 0x400F8;
-inline constexpr uint32_t kRegChipSel = 0x400FC;
+inline constexpr uint32_t REG_TX = 0x400D0;
+inline constexpr uint32_t REG_RX = 0x400E0;
+inline constexpr uint32_t REG_CTRL = 0x400F0;
+inline constexpr uint32_t REG_STS = 0x400F4;
+inline constexpr uint32_t REG_CLK_DIV = 0x400F8;
+inline constexpr uint32_t REG_CHIP_SEL = 0x400FC;
 
 // One configuration-space access, as the device saw it.
 struct CfgAccess {
@@ -58,23 +58,23 @@ struct RegAccess {
 
 // What the flash is doing with the command in progress (bytes since chip select went active).
 struct FlashState {
-    uint8_t mem[kFlashSize];
-    uint8_t id[2];          // identity bytes sent after 0x90 + address (manufacturer, device)
-    uint8_t wel;            // write-enable latch
-    uint32_t busy_polls;    // status bytes still to report busy; 0 = idle
-    uint8_t selected;       // chip select active
-    uint8_t cmd[4];         // opcode and address bytes of the command in progress
-    uint32_t cmd_len;       // bytes received since select (saturating)
-    uint32_t page_fill;     // page-program data bytes received
-    uint8_t page_buf[kPageSize];
-    uint8_t page_touched[kPageSize];
-    uint32_t out_pos;       // read/identity: next byte index to send
+    uint8_t mem[FLASH_SIZE];
+    uint8_t id[2];        // identity bytes sent after 0x90 + address (manufacturer, device)
+    uint8_t wel;          // write-enable latch
+    uint32_t busy_polls;  // status bytes still to report busy; 0 = idle
+    uint8_t selected;     // chip select active
+    uint8_t cmd[4];       // opcode and address bytes of the command in progress
+    uint32_t cmd_len;     // bytes received since select (saturating)
+    uint32_t page_fill;   // page-program data bytes received
+    uint8_t page_buf[PAGE_SIZE];
+    uint8_t page_touched[PAGE_SIZE];
+    uint32_t out_pos;  // read/identity: next byte index to send
 };
 
 // Faults the flash can show.
 struct FlashFaults {
-    uint8_t never_idle;     // status always reports busy (a stuck busy bit); the part works otherwise
-    uint8_t flip_enabled;   // the page program covering flip_addr leaves bit flip_bit inverted
+    uint8_t never_idle;  // status always reports busy (a stuck busy bit); the part works otherwise
+    uint8_t flip_enabled;  // the page program covering flip_addr leaves bit flip_bit inverted
     uint8_t flip_bit;
     uint32_t flip_addr;
 };
@@ -87,47 +87,47 @@ struct FlashTiming {
 };
 
 struct Controller {
-    uint8_t cfg[256];         // configuration space as seen by reads (IDs, 0x43, 0x50, window)
+    uint8_t cfg[256];  // configuration space as seen by reads (IDs, 0x43, 0x50, window)
     uint32_t window_addr;
-    uint32_t reg_addr[kMaxRegs];   // plain storage registers: address/value pairs
-    uint32_t reg_value[kMaxRegs];
+    uint32_t reg_addr[MAX_REGS];  // plain storage registers: address/value pairs
+    uint32_t reg_value[MAX_REGS];
     uint32_t reg_count;
     uint32_t tx, rx, ctrl, clk_div, chip_sel;
     FlashState flash;
     FlashFaults faults;
     FlashTiming timing;
-    uint64_t status_polls;        // status bytes the flash has sent (read-status commands)
-    uint64_t protocol_errors;     // things real hardware would not accept (bad control word, ...)
-    char last_error[128];         // the last of them, in words
+    uint64_t status_polls;     // status bytes the flash has sent (read-status commands)
+    uint64_t protocol_errors;  // things real hardware would not accept (bad control word, ...)
+    char last_error[128];      // the last of them, in words
 };
 
 struct Device {
     uint16_t domain;
     uint8_t bus, slot, func;
     uint16_t vendor, device;
-    uint32_t class_code;   // 24-bit class code, as in the sysfs "class" file
+    uint32_t class_code;  // 24-bit class code, as in the sysfs "class" file
     uint8_t is_orvex;
-    Controller ctrl;       // used when is_orvex; otherwise only ctrl.cfg holds the IDs
+    Controller ctrl;  // used when is_orvex; otherwise only ctrl.cfg holds the IDs
 };
 
 struct Bus {
     uint32_t magic;
-    uint32_t size;           // sizeof(Bus), to catch a state file from another build
+    uint32_t size;  // sizeof(Bus), to catch a state file from another build
     uint32_t n_devices;
-    Device dev[kMaxDevices];
+    Device dev[MAX_DEVICES];
 
     // Faults of the bus as a whole.
-    uint8_t no_rights;       // like a user without root: writes refused, reads past 64 bytes short
-    uint8_t no_access;       // no PCI access method works at all
-    uint64_t fail_after;     // 0: never; else accesses after the first fail_after fail with EIO
-    uint64_t access_count;   // configuration-space accesses seen so far (failed ones included)
-    uint64_t signal_at;      // 0: never; else the process making this access is sent signal_number
+    uint8_t no_rights;      // like a user without root: writes refused, reads past 64 bytes short
+    uint8_t no_access;      // no PCI access method works at all
+    uint64_t fail_after;    // 0: never; else accesses after the first fail_after fail with EIO
+    uint64_t access_count;  // configuration-space accesses seen so far (failed ones included)
+    uint64_t signal_at;     // 0: never; else the process making this access is sent signal_number
     uint32_t signal_number;
 
-    uint64_t log_count;      // accesses logged (may exceed capacity; extra ones are not stored)
+    uint64_t log_count;  // accesses logged (may exceed capacity; extra ones are not stored)
     uint64_t reg_log_count;
-    CfgAccess log[kLogCapacity];
-    RegAccess reg_log[kRegLogCapacity];
+    CfgAccess log[LOG_CAPACITY];
+    RegAccess reg_log[REG_LOG_CAPACITY];
 };
 
 // Result of a configuration-space access at the device.

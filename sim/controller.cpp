@@ -12,34 +12,42 @@
 namespace sim {
 namespace {
 
-constexpr uint32_t kStorageResetAddr[] = {0x30004, 0x40020, 0x4000C};
-constexpr uint32_t kStorageResetValue[] = {0x12345678, 0xA5A5A500, 0x5A5A5A00};
-constexpr uint32_t kClkDivReset = 0x4;
+constexpr uint32_t STORAGE_RESET_ADDR[] = {0x30004, 0x40020, 0x4000C};
+constexpr uint32_t STORAGE_RESET_VALUE[] = {0x12345678, 0xA5A5A500, 0x5A5A5A00};
+constexpr uint32_t CLK_DIV_RESET = 0x4;
 
 // Opcodes the flash understands.
-constexpr uint8_t kWriteEnable = 0x06, kWriteDisable = 0x04, kReadStatus = 0x05,
-                  kReadId = 0x90, kRead = 0x03, kPageProgram = 0x02, kSectorErase = 0x20,
-                  kChipErase = 0xC7, kChipErase2 = 0x60;
+constexpr uint8_t WRITE_ENABLE = 0x06, WRITE_DISABLE = 0x04, READ_STATUS = 0x05, READ_ID = 0x90,
+                  READ = 0x03, PAGE_PROGRAM = 0x02, SECTOR_ERASE = 0x20, CHIP_ERASE = 0xC7,
+                  CHIP_ERASE2 = 0x60;
 
-void protocol_error(Controller &c, const char *fmt, uint32_t a, uint32_t b = 0) {
+void protocol_error(Controller &c, const char *fmt, uint32_t a, uint32_t b = 0)
+{
     ++c.protocol_errors;
     std::snprintf(c.last_error, sizeof c.last_error, fmt, a, b);
 }
 
 // --- the flash -----------------------------------------------------------------------------------
 
-bool busy(const Controller &c) { return c.flash.busy_polls > 0; }
-
-uint32_t cmd_addr(const FlashState &f) {
-    return ((uint32_t(f.cmd[1]) << 16) | (uint32_t(f.cmd[2]) << 8) | f.cmd[3]) % kFlashSize;
+bool busy(const Controller &c)
+{
+    return c.flash.busy_polls > 0;
 }
 
-void start_operation(Controller &c, uint32_t polls) {
+uint32_t cmd_addr(const FlashState &f)
+{
+    return ((uint32_t(f.cmd[1]) << 16) | (uint32_t(f.cmd[2]) << 8) | f.cmd[3]) % FLASH_SIZE;
+}
+
+void start_operation(Controller &c, uint32_t polls)
+{
     c.flash.busy_polls = polls;
-    if (polls == 0) c.flash.wel = 0;  // done at once
+    if (polls == 0)
+        c.flash.wel = 0;  // done at once
 }
 
-void flash_select(Controller &c) {
+void flash_select(Controller &c)
+{
     FlashState &f = c.flash;
     f.selected = 1;
     f.cmd_len = 0;
@@ -50,62 +58,70 @@ void flash_select(Controller &c) {
 }
 
 // Chip select going inactive ends the command; program and erase start here.
-void flash_release(Controller &c) {
+void flash_release(Controller &c)
+{
     FlashState &f = c.flash;
     f.selected = 0;
-    if (f.cmd_len == 0 || busy(c)) return;  // nothing sent, or ignored while busy
+    if (f.cmd_len == 0 || busy(c))
+        return;  // nothing sent, or ignored while busy
     const uint8_t op = f.cmd[0];
-    if ((op == kWriteEnable || op == kWriteDisable) && f.cmd_len == 1) {
-        f.wel = op == kWriteEnable;
-    } else if (op == kPageProgram && f.cmd_len > 4 && f.wel) {
-        const uint32_t base = cmd_addr(f) & ~(kPageSize - 1);
-        for (uint32_t i = 0; i < kPageSize; ++i) {
-            if (!f.page_touched[i]) continue;
+    if ((op == WRITE_ENABLE || op == WRITE_DISABLE) && f.cmd_len == 1) {
+        f.wel = op == WRITE_ENABLE;
+    } else if (op == PAGE_PROGRAM && f.cmd_len > 4 && f.wel) {
+        const uint32_t base = cmd_addr(f) & ~(PAGE_SIZE - 1);
+        for (uint32_t i = 0; i < PAGE_SIZE; ++i) {
+            if (!f.page_touched[i])
+                continue;
             const uint32_t a = base + i;
             f.mem[a] &= f.page_buf[i];
             if (c.faults.flip_enabled && a == c.faults.flip_addr)
                 f.mem[a] ^= uint8_t(1u << (c.faults.flip_bit & 7));
         }
         start_operation(c, c.timing.page_program);
-    } else if (op == kSectorErase && f.cmd_len == 4 && f.wel) {
-        std::memset(f.mem + (cmd_addr(f) & ~(kSectorSize - 1)), 0xFF, kSectorSize);
+    } else if (op == SECTOR_ERASE && f.cmd_len == 4 && f.wel) {
+        std::memset(f.mem + (cmd_addr(f) & ~(SECTOR_SIZE - 1)), 0xFF, SECTOR_SIZE);
         start_operation(c, c.timing.sector_erase);
-    } else if ((op == kChipErase || op == kChipErase2) && f.cmd_len == 1 && f.wel) {
-        std::memset(f.mem, 0xFF, kFlashSize);
+    } else if ((op == CHIP_ERASE || op == CHIP_ERASE2) && f.cmd_len == 1 && f.wel) {
+        std::memset(f.mem, 0xFF, FLASH_SIZE);
         start_operation(c, c.timing.chip_erase);
     }
 }
 
 // One byte on the wire while selected: the flash drives `returned` while it samples `in`.
-uint8_t flash_exchange(Controller &c, uint8_t in) {
+uint8_t flash_exchange(Controller &c, uint8_t in)
+{
     FlashState &f = c.flash;
     const uint32_t k = f.cmd_len;
     const uint8_t op = k == 0 ? in : f.cmd[0];
     uint8_t out = 0xFF;  // nobody drives the line: the pull-up wins
 
-    if (k > 0 && op == kReadStatus) {
+    if (k > 0 && op == READ_STATUS) {
         out = uint8_t((busy(c) || c.faults.never_idle ? 1 : 0) | (f.wel ? 2 : 0));
         ++c.status_polls;
-        if (f.busy_polls > 0 && --f.busy_polls == 0) f.wel = 0;
+        if (f.busy_polls > 0 && --f.busy_polls == 0)
+            f.wel = 0;
     } else if (k >= 4 && !busy(c)) {
-        if (op == kReadId) {
+        if (op == READ_ID) {
             out = f.id[f.out_pos++ & 1];
-        } else if (op == kRead) {
-            out = f.mem[(cmd_addr(f) + f.out_pos++) % kFlashSize];
-        } else if (op == kPageProgram) {
-            const uint32_t pos = (cmd_addr(f) + f.page_fill++) % kPageSize;
+        } else if (op == READ) {
+            out = f.mem[(cmd_addr(f) + f.out_pos++) % FLASH_SIZE];
+        } else if (op == PAGE_PROGRAM) {
+            const uint32_t pos = (cmd_addr(f) + f.page_fill++) % PAGE_SIZE;
             f.page_buf[pos] = in;
             f.page_touched[pos] = 1;
         }
     }
-    if (k < sizeof f.cmd) f.cmd[k] = in;
-    if (f.cmd_len != UINT32_MAX) ++f.cmd_len;
+    if (k < sizeof f.cmd)
+        f.cmd[k] = in;
+    if (f.cmd_len != UINT32_MAX)
+        ++f.cmd_len;
     return out;
 }
 
 // --- the SPI master ------------------------------------------------------------------------------
 
-void spi_transaction(Controller &c) {
+void spi_transaction(Controller &c)
+{
     const uint32_t word = c.ctrl;
     const uint32_t bits = word & 0x7F;
     if ((word & ~0x1FFu) != 0 || (word & 0x180) != 0x180 ||
@@ -118,8 +134,10 @@ void spi_transaction(Controller &c) {
     if (bits == 8) {
         out[n++] = uint8_t(c.tx);
     } else {
-        for (int shift = 24; shift >= 0; shift -= 8) out[n++] = uint8_t(c.tx >> shift);
-        if (bits == 64) n += 4;  // followed by zeros
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out[n++] = uint8_t(c.tx >> shift);
+        if (bits == 64)
+            n += 4;  // followed by zeros
     }
     for (uint32_t i = 0; i < n; ++i) {
         const uint8_t in = c.flash.selected ? flash_exchange(c, out[i]) : 0xFF;
@@ -127,7 +145,8 @@ void spi_transaction(Controller &c) {
     }
 }
 
-void set_chip_select(Controller &c, uint32_t value) {
+void set_chip_select(Controller &c, uint32_t value)
+{
     c.chip_sel = value;
     const bool select = (value & 1) == 0;  // active low
     if (select && !c.flash.selected)
@@ -138,20 +157,29 @@ void set_chip_select(Controller &c, uint32_t value) {
 
 // --- internal registers --------------------------------------------------------------------------
 
-int storage_slot(const Controller &c, uint32_t address) {
+int storage_slot(const Controller &c, uint32_t address)
+{
     for (uint32_t i = 0; i < c.reg_count; ++i)
-        if (c.reg_addr[i] == address) return int(i);
+        if (c.reg_addr[i] == address)
+            return int(i);
     return -1;
 }
 
-uint32_t reg_value(const Controller &c, uint32_t address) {
+uint32_t reg_value(const Controller &c, uint32_t address)
+{
     switch (address) {
-    case kRegTx: return c.tx;
-    case kRegRx: return c.rx;
-    case kRegCtrl: return c.ctrl;
-    case kRegSts: return 0;  // transactions finish at once: never busy
-    case kRegClkDiv: return c.clk_div;
-    case kRegChipSel: return c.chip_sel;
+    case REG_TX:
+        return c.tx;
+    case REG_RX:
+        return c.rx;
+    case REG_CTRL:
+        return c.ctrl;
+    case REG_STS:
+        return 0;  // transactions finish at once: never busy
+    case REG_CLK_DIV:
+        return c.clk_div;
+    case REG_CHIP_SEL:
+        return c.chip_sel;
     default: {
         const int slot = storage_slot(c, address);
         return slot < 0 ? 0 : c.reg_value[slot];
@@ -160,19 +188,31 @@ uint32_t reg_value(const Controller &c, uint32_t address) {
 }
 
 // False when the register cannot take the access (a protocol error has been counted).
-bool reg_write(Controller &c, uint32_t address, uint32_t value) {
+bool reg_write(Controller &c, uint32_t address, uint32_t value)
+{
     switch (address) {
-    case kRegTx: c.tx = value; return true;
-    case kRegRx:
-    case kRegSts: return true;  // read-only
-    case kRegCtrl: c.ctrl = value; spi_transaction(c); return true;
-    case kRegClkDiv: c.clk_div = value; return true;
-    case kRegChipSel: set_chip_select(c, value); return true;
-    default: break;
+    case REG_TX:
+        c.tx = value;
+        return true;
+    case REG_RX:
+    case REG_STS:
+        return true;  // read-only
+    case REG_CTRL:
+        c.ctrl = value;
+        spi_transaction(c);
+        return true;
+    case REG_CLK_DIV:
+        c.clk_div = value;
+        return true;
+    case REG_CHIP_SEL:
+        set_chip_select(c, value);
+        return true;
+    default:
+        break;
     }
     int slot = storage_slot(c, address);
     if (slot < 0) {
-        if (c.reg_count == kMaxRegs) {
+        if (c.reg_count == MAX_REGS) {
             protocol_error(c, "no room for register %05x", address);
             return false;
         }
@@ -183,39 +223,46 @@ bool reg_write(Controller &c, uint32_t address, uint32_t value) {
     return true;
 }
 
-void log_reg(Bus &bus, int device, char kind, uint32_t address, uint32_t value) {
-    if (bus.reg_log_count < kRegLogCapacity)
+void log_reg(Bus &bus, int device, char kind, uint32_t address, uint32_t value)
+{
+    if (bus.reg_log_count < REG_LOG_CAPACITY)
         bus.reg_log[bus.reg_log_count] = RegAccess{uint8_t(device), kind, address, value};
     ++bus.reg_log_count;
 }
 
-uint32_t le_read(const uint8_t *p, int width) {
+uint32_t le_read(const uint8_t *p, int width)
+{
     uint32_t v = 0;
-    for (int i = width - 1; i >= 0; --i) v = (v << 8) | p[i];
+    for (int i = width - 1; i >= 0; --i)
+        v = (v << 8) | p[i];
     return v;
 }
 
-bool writable_cfg_byte(uint32_t offset) {
-    return offset == kCfgVendorAccess || (offset >= kCfgWindowAddr && offset < kCfgWindowAddr + 4);
+bool writable_cfg_byte(uint32_t offset)
+{
+    return offset == CONFIG_VENDOR_ACCESS ||
+           (offset >= CONFIG_WINDOW_ADDR && offset < CONFIG_WINDOW_ADDR + 4);
 }
 
-bool window_data(uint32_t offset, int width) {
-    return offset + uint32_t(width) > kCfgWindowData && offset < kCfgWindowData + 4;
+bool window_data(uint32_t offset, int width)
+{
+    return offset + uint32_t(width) > CONFIG_WINDOW_DATA && offset < CONFIG_WINDOW_DATA + 4;
 }
 
 }  // namespace
 
-void controller_reset(Controller &c) {
+void controller_reset(Controller &c)
+{
     c.window_addr = 0;
-    std::memset(c.cfg + kCfgWindowAddr, 0, 8);
-    c.cfg[kCfgVendorAccess] = 0;
+    std::memset(c.cfg + CONFIG_WINDOW_ADDR, 0, 8);
+    c.cfg[CONFIG_VENDOR_ACCESS] = 0;
     c.reg_count = 0;
-    for (size_t i = 0; i < sizeof kStorageResetAddr / sizeof *kStorageResetAddr; ++i) {
-        c.reg_addr[c.reg_count] = kStorageResetAddr[i];
-        c.reg_value[c.reg_count++] = kStorageResetValue[i];
+    for (size_t i = 0; i < sizeof STORAGE_RESET_ADDR / sizeof *STORAGE_RESET_ADDR; ++i) {
+        c.reg_addr[c.reg_count] = STORAGE_RESET_ADDR[i];
+        c.reg_value[c.reg_count++] = STORAGE_RESET_VALUE[i];
     }
     c.tx = c.rx = c.ctrl = 0;
-    c.clk_div = kClkDivReset;
+    c.clk_div = CLK_DIV_RESET;
     c.chip_sel = 1;  // released
     FlashState &f = c.flash;
     f.wel = 0;
@@ -224,11 +271,13 @@ void controller_reset(Controller &c) {
     f.cmd_len = 0;
 }
 
-uint32_t device_cfg_read(Bus &bus, int device, uint32_t offset, int width) {
+uint32_t device_cfg_read(Bus &bus, int device, uint32_t offset, int width)
+{
     Device &d = bus.dev[device];
     Controller &c = d.ctrl;
-    if (!d.is_orvex || !window_data(offset, width)) return le_read(c.cfg + offset, width);
-    if (offset != kCfgWindowData || width != 4) {
+    if (!d.is_orvex || !window_data(offset, width))
+        return le_read(c.cfg + offset, width);
+    if (offset != CONFIG_WINDOW_DATA || width != 4) {
         protocol_error(c, "window data read of %u bytes at %02x", uint32_t(width), offset);
         return 0;
     }
@@ -241,12 +290,14 @@ uint32_t device_cfg_read(Bus &bus, int device, uint32_t offset, int width) {
     return value;
 }
 
-void device_cfg_write(Bus &bus, int device, uint32_t offset, int width, uint32_t value) {
+void device_cfg_write(Bus &bus, int device, uint32_t offset, int width, uint32_t value)
+{
     Device &d = bus.dev[device];
     Controller &c = d.ctrl;
-    if (!d.is_orvex) return;  // read-only as far as we care
+    if (!d.is_orvex)
+        return;  // read-only as far as we care
     if (window_data(offset, width)) {
-        if (offset != kCfgWindowData || width != 4) {
+        if (offset != CONFIG_WINDOW_DATA || width != 4) {
             protocol_error(c, "window data write of %u bytes at %02x", uint32_t(width), offset);
         } else if (c.window_addr & 3) {
             protocol_error(c, "unaligned register address %08x", c.window_addr);
@@ -256,12 +307,15 @@ void device_cfg_write(Bus &bus, int device, uint32_t offset, int width, uint32_t
         return;
     }
     for (int i = 0; i < width; ++i)
-        if (writable_cfg_byte(offset + uint32_t(i))) c.cfg[offset + uint32_t(i)] = uint8_t(value >> (8 * i));
-    c.window_addr = le_read(c.cfg + kCfgWindowAddr, 4);
+        if (writable_cfg_byte(offset + uint32_t(i)))
+            c.cfg[offset + uint32_t(i)] = uint8_t(value >> (8 * i));
+    c.window_addr = le_read(c.cfg + CONFIG_WINDOW_ADDR, 4);
 }
 
-uint32_t reg_peek(const Bus &bus, int device, uint32_t address) {
-    if (device < 0 || uint32_t(device) >= bus.n_devices || !bus.dev[device].is_orvex) return 0;
+uint32_t reg_peek(const Bus &bus, int device, uint32_t address)
+{
+    if (device < 0 || uint32_t(device) >= bus.n_devices || !bus.dev[device].is_orvex)
+        return 0;
     return reg_value(bus.dev[device].ctrl, address);
 }
 

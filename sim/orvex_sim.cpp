@@ -9,7 +9,8 @@
 
 namespace {
 
-int usage() {
+int usage()
+{
     std::fputs("usage: orvex-sim create STATE 'SCENARIO WORDS'\n"
                "       orvex-sim load STATE FILE [DEV]   flash := FILE's bytes, rest 0xFF\n"
                "       orvex-sim dump STATE FILE [DEV]   FILE := the whole flash\n"
@@ -21,63 +22,77 @@ int usage() {
     return 2;
 }
 
-sim::Bus *open_state(const char *path) {
+sim::Bus *open_state(const char *path)
+{
     sim::Bus *bus = sim::bus_map_file(path, false);
-    if (!bus) std::fprintf(stderr, "orvex-sim: %s: %s\n", path, std::strerror(errno));
+    if (!bus)
+        std::fprintf(stderr, "orvex-sim: %s: %s\n", path, std::strerror(errno));
     return bus;
 }
 
 // The ORVEX named by `arg` (an index on the bus), or the first one.
-int pick_orvex(const sim::Bus &bus, const char *arg) {
+int pick_orvex(const sim::Bus &bus, const char *arg)
+{
     for (uint32_t i = 0; i < bus.n_devices; ++i) {
-        if (!bus.dev[i].is_orvex) continue;
-        if (!arg || std::strtoul(arg, nullptr, 10) == i) return int(i);
+        if (!bus.dev[i].is_orvex)
+            continue;
+        if (!arg || std::strtoul(arg, nullptr, 10) == i)
+            return int(i);
     }
     std::fprintf(stderr, "orvex-sim: no such ORVEX\n");
     return -1;
 }
 
-int load(sim::Bus &bus, const char *file, const char *dev_arg) {
+int load(sim::Bus &bus, const char *file, const char *dev_arg)
+{
     const int dev = pick_orvex(bus, dev_arg);
-    if (dev < 0) return 1;
+    if (dev < 0)
+        return 1;
     FILE *f = std::fopen(file, "rb");
     if (!f) {
         std::fprintf(stderr, "orvex-sim: %s: %s\n", file, std::strerror(errno));
         return 1;
     }
     uint8_t *mem = bus.dev[dev].ctrl.flash.mem;
-    const size_t n = std::fread(mem, 1, sim::kFlashSize, f);
+    const size_t n = std::fread(mem, 1, sim::FLASH_SIZE, f);
     std::fclose(f);
-    std::memset(mem + n, 0xFF, sim::kFlashSize - n);
+    std::memset(mem + n, 0xFF, sim::FLASH_SIZE - n);
     return 0;
 }
 
-int dump(const sim::Bus &bus, const char *file, const char *dev_arg) {
+int dump(const sim::Bus &bus, const char *file, const char *dev_arg)
+{
     const int dev = pick_orvex(bus, dev_arg);
-    if (dev < 0) return 1;
+    if (dev < 0)
+        return 1;
     FILE *f = std::fopen(file, "wb");
-    const bool ok = f && std::fwrite(bus.dev[dev].ctrl.flash.mem, 1, sim::kFlashSize, f) ==
-                             sim::kFlashSize;
-    if (f && std::fclose(f) != 0) return 1;
-    if (!ok) std::fprintf(stderr, "orvex-sim: cannot write %s\n", file);
+    const bool ok =
+        f && std::fwrite(bus.dev[dev].ctrl.flash.mem, 1, sim::FLASH_SIZE, f) == sim::FLASH_SIZE;
+    if (f && std::fclose(f) != 0)
+        return 1;
+    if (!ok)
+        std::fprintf(stderr, "orvex-sim: cannot write %s\n", file);
     return ok ? 0 : 1;
 }
 
-void info(const sim::Bus &bus) {
+void info(const sim::Bus &bus)
+{
     std::printf("accesses %llu (logged %llu), register accesses %llu%s%s",
                 (unsigned long long)bus.access_count, (unsigned long long)bus.log_count,
                 (unsigned long long)bus.reg_log_count, bus.no_rights ? ", no-rights" : "",
                 bus.no_access ? ", no-access" : "");
-    if (bus.fail_after) std::printf(", fail-after %llu", (unsigned long long)bus.fail_after);
+    if (bus.fail_after)
+        std::printf(", fail-after %llu", (unsigned long long)bus.fail_after);
     std::printf("\n");
     for (uint32_t i = 0; i < bus.n_devices; ++i) {
         const sim::Device &d = bus.dev[i];
         std::printf("%u: %04x:%02x:%02x.%u %04x:%04x class %06x%s\n", i, d.domain, d.bus, d.slot,
                     d.func, d.vendor, d.device, d.class_code, d.is_orvex ? " ORVEX" : "");
-        if (!d.is_orvex) continue;
+        if (!d.is_orvex)
+            continue;
         const sim::Controller &c = d.ctrl;
         std::printf("   vendor access %02x, window %08x, wel %u, busy %u, selected %u\n",
-                    c.cfg[sim::kCfgVendorAccess], c.window_addr, c.flash.wel,
+                    c.cfg[sim::CONFIG_VENDOR_ACCESS], c.window_addr, c.flash.wel,
                     c.flash.busy_polls, c.flash.selected);
         std::printf("   status polls %llu, protocol errors %llu%s%s\n",
                     (unsigned long long)c.status_polls, (unsigned long long)c.protocol_errors,
@@ -91,12 +106,15 @@ void info(const sim::Bus &bus) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
-    if (argc < 3) return usage();
+int main(int argc, char **argv)
+{
+    if (argc < 3)
+        return usage();
     const char *cmd = argv[1];
     const char *state = argv[2];
     if (!std::strcmp(cmd, "create")) {
-        if (argc != 4) return usage();
+        if (argc != 4)
+            return usage();
         sim::Bus *bus = sim::bus_map_file(state, true);
         if (!bus) {
             std::fprintf(stderr, "orvex-sim: %s: %s\n", state, std::strerror(errno));
@@ -113,9 +131,11 @@ int main(int argc, char **argv) {
         return 0;
     }
     const bool with_file = !std::strcmp(cmd, "load") || !std::strcmp(cmd, "dump");
-    if (with_file ? (argc < 4 || argc > 5) : argc != 3) return usage();
+    if (with_file ? (argc < 4 || argc > 5) : argc != 3)
+        return usage();
     sim::Bus *bus = open_state(state);
-    if (!bus) return 1;
+    if (!bus)
+        return 1;
     int rc = 0;
     if (!std::strcmp(cmd, "load")) {
         rc = load(*bus, argv[3], argc == 5 ? argv[4] : nullptr);
@@ -124,20 +144,22 @@ int main(int argc, char **argv) {
     } else if (!std::strcmp(cmd, "info")) {
         info(*bus);
     } else if (!std::strcmp(cmd, "log")) {
-        const uint64_t n = bus->log_count < sim::kLogCapacity ? bus->log_count : sim::kLogCapacity;
+        const uint64_t n = bus->log_count < sim::LOG_CAPACITY ? bus->log_count : sim::LOG_CAPACITY;
         for (uint64_t i = 0; i < n; ++i) {
             const sim::CfgAccess &e = bus->log[i];
             std::printf("%c %u 0x%02x %0*x", e.kind, e.width, e.offset, 2 * e.width, e.value);
-            if (bus->n_devices > 1) std::printf(" dev %u", e.device);
+            if (bus->n_devices > 1)
+                std::printf(" dev %u", e.device);
             std::printf("%s\n", e.failed ? " failed" : "");
         }
     } else if (!std::strcmp(cmd, "regs")) {
         const uint64_t n =
-            bus->reg_log_count < sim::kRegLogCapacity ? bus->reg_log_count : sim::kRegLogCapacity;
+            bus->reg_log_count < sim::REG_LOG_CAPACITY ? bus->reg_log_count : sim::REG_LOG_CAPACITY;
         for (uint64_t i = 0; i < n; ++i) {
             const sim::RegAccess &e = bus->reg_log[i];
             std::printf("%c 0x%05x %08x", e.kind, e.address, e.value);
-            if (bus->n_devices > 1) std::printf(" dev %u", e.device);
+            if (bus->n_devices > 1)
+                std::printf(" dev %u", e.device);
             std::printf("\n");
         }
     } else {

@@ -1,5 +1,4 @@
 // Reading, erasing and page-programming ranges of the flash.
-#include "app/settings.h"
 #include "chip/chip.h"
 #include "spi/spi.h"
 

@@ -5,19 +5,19 @@
 #include <cstdint>
 
 struct FLASH_INFO {
-    uint32_t flash_id;      // expected identity, compared after masking
-    uint32_t read_id;       // identity command: opcode in the top byte, three zero address bytes
-    uint8_t flash_id_len;   // identity bytes that count (index into byte_masks; printed width / 2)
-    uint8_t read_id_len;    // length of the identity command: 1 = 32-bit transaction, else 64-bit
+    uint32_t flash_id;     // expected identity, compared after masking
+    uint32_t read_id;      // identity command: opcode in the top byte, three zero address bytes
+    uint8_t flash_id_len;  // identity bytes that count (index into byte_masks; printed width / 2)
+    uint8_t read_id_len;   // length of the identity command: 1 = 32-bit transaction, else 64-bit
     uint8_t write_enable;
-    uint8_t write_status;   // carried for completeness; never sent
+    uint8_t write_status;  // carried for completeness; never sent
     uint8_t chip_erase;
     uint8_t sector_erase;
     uint8_t read_data;
     uint8_t read_status;
     uint8_t page_program;
-    uint8_t clock_rate;     // carried for completeness; the clock divider is fixed
-    uint8_t busy_mask;      // status bits that mean "busy"
+    uint8_t clock_rate;  // carried for completeness; the clock divider is fixed
+    uint8_t busy_mask;   // status bits that mean "busy"
     uint16_t page_size;
     uint16_t sector_size;
     uint32_t flash_size;

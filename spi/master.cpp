@@ -1,7 +1,6 @@
 // Set-up of the SPI master, chip select, and the single-command building blocks.
 #include <cstdio>
 
-#include "app/settings.h"
 #include "chip/chip.h"
 #include "spi/spi.h"
 

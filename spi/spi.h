@@ -7,6 +7,15 @@
 #include "chip/pci.h"
 #include "spi/flash_info.h"
 
+// Result codes shared by every layer: 0 success, 1 verify difference, negated errno values.
+inline constexpr int RES_OK = 0;
+inline constexpr int RES_DIFFERS = 1;
+inline constexpr int RES_FAILED = -1;
+inline constexpr int RES_NOMEM = -12;      // -ENOMEM
+inline constexpr int RES_NODEV = -19;      // -ENODEV
+inline constexpr int RES_INVALID = -22;    // -EINVAL
+inline constexpr int RES_TIMEDOUT = -110;  // -ETIMEDOUT
+
 // Control words: bits 0x180 always set, the low bits give the transaction length in bits.
 inline constexpr uint32_t SPI_XFER_8 = 0x188;
 inline constexpr uint32_t SPI_XFER_32 = 0x1A0;

@@ -16,8 +16,8 @@
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-constexpr uint32_t kRegion0x1000 = sim::kFlashSize - 0x1000;
+constexpr uid_t NOBODY = 65534;
+constexpr uint32_t REGION0X1000 = sim::FLASH_SIZE - 0x1000;
 
 const std::string version_line = "ORVEX FW version: 01020304\n";
 const std::string reprogrammed =
@@ -26,7 +26,7 @@ const std::string verified = "ORVEX EEPROM data verified\n";
 
 const std::vector<uint8_t> &old_flash()
 {
-    static const std::vector<uint8_t> v = pattern(sim::kFlashSize, 5);
+    static const std::vector<uint8_t> v = pattern(sim::FLASH_SIZE, 5);
     return v;
 }
 
@@ -56,9 +56,9 @@ bool sent_write_enable(const sim::Bus &bus)
 }
 
 // The flash afterwards: the old contents, erased from `erase_from` to the end, with `programmed`
-// at `erase_from`. erase_from = kFlashSize: nothing erased.
+// at `erase_from`. erase_from = FLASH_SIZE: nothing erased.
 struct FlashAfter {
-    uint32_t erase_from = sim::kFlashSize;
+    uint32_t erase_from = sim::FLASH_SIZE;
     std::vector<uint8_t> programmed;
 };
 
@@ -66,7 +66,7 @@ std::vector<uint8_t> expected_flash(const FlashAfter &a)
 {
     std::vector<uint8_t> v = old_flash();
     std::fill(v.begin() + a.erase_from, v.end(), 0xFF);
-    const size_t n = std::min<size_t>(a.programmed.size(), sim::kFlashSize - a.erase_from);
+    const size_t n = std::min<size_t>(a.programmed.size(), sim::FLASH_SIZE - a.erase_from);
     std::copy_n(a.programmed.begin(), n, v.begin() + a.erase_from);
     return v;
 }
@@ -114,7 +114,7 @@ TEST_P(BadFile, ReportsAndLeavesFlash)
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.status, c.status);
     EXPECT_TRUE(bus.flash() == expected_flash(c.flash)) << "flash contents";
-    if (c.flash.erase_from == sim::kFlashSize) {
+    if (c.flash.erase_from == sim::FLASH_SIZE) {
         EXPECT_FALSE(sent_write_enable(*bus)) << "nothing may be erased or programmed";
     }
 }
@@ -134,49 +134,82 @@ INSTANTIATE_TEST_SUITE_P(
         // Another user's private image: open fails for lack of rights; nothing is erased. The
         // same image readable by that user goes through, so it is the file's mode that counts.
         FileCase{"write_unreadable",
-                 [](const TempDir &d) { return image(d, pattern(5000), 0600, {"-w"}); }, kNobody,
-                 "* failed to open '@img'\n", 255, {}},
+                 [](const TempDir &d) { return image(d, pattern(5000), 0600, {"-w"}); },
+                 NOBODY,
+                 "* failed to open '@img'\n",
+                 255,
+                 {}},
         FileCase{"verify_unreadable",
-                 [](const TempDir &d) { return image(d, old_from(0), 0600, {"-v"}); }, kNobody,
-                 "* failed to open '@img'\n", 255, {}},
+                 [](const TempDir &d) { return image(d, old_from(0), 0600, {"-v"}); },
+                 NOBODY,
+                 "* failed to open '@img'\n",
+                 255,
+                 {}},
         FileCase{"write_readable_by_that_user",
-                 [](const TempDir &d) { return image(d, pattern(5000), 0644, {"-w"}); }, kNobody,
-                 reprogrammed, 0, {0, pattern(5000)}},
+                 [](const TempDir &d) { return image(d, pattern(5000), 0644, {"-w"}); },
+                 NOBODY,
+                 reprogrammed,
+                 0,
+                 {0, pattern(5000)}},
         // An empty or all-0xFF image is a valid, empty one: the region is erased, nothing is
         // programmed, and the verify agrees.
-        FileCase{"write_empty", [](const TempDir &d) { return image(d, {}, 0644, {"-w"}); }, 0,
-                 reprogrammed, 0, {0, {}}},
-        FileCase{"write_all_ff_at_0x1000",
-                 [](const TempDir &d) {
-                     return image(d, std::vector<uint8_t>(5000, 0xFF), 0644,
-                                  {"-o", "0x1000", "-w"});
-                 },
-                 0, reprogrammed, 0, {0x1000, {}}},
+        FileCase{"write_empty",
+                 [](const TempDir &d) { return image(d, {}, 0644, {"-w"}); },
+                 0,
+                 reprogrammed,
+                 0,
+                 {0, {}}},
+        FileCase{
+            "write_all_ff_at_0x1000",
+            [](const TempDir &d) {
+                return image(d, std::vector<uint8_t>(5000, 0xFF), 0644, {"-o", "0x1000", "-w"});
+            },
+            0,
+            reprogrammed,
+            0,
+            {0x1000, {}}},
         FileCase{"verify_empty_against_programmed",
-                 [](const TempDir &d) { return image(d, {}, 0644, {"-v"}); }, 0,
+                 [](const TempDir &d) { return image(d, {}, 0644, {"-v"}); },
+                 0,
                  "* trimmed file length 0, trimmed EEPROM length 131072\n"
                  "* data matches up to 0\n",
-                 1, {}},
+                 1,
+                 {}},
         // Exactly the region: the last page ends at the last byte of the flash.
-        FileCase{"write_exactly_the_flash",
-                 [](const TempDir &d) { return image(d, pattern(sim::kFlashSize, 8), 0644, {"-w"}); },
-                 0, reprogrammed, 0, {0, pattern(sim::kFlashSize, 8)}},
+        FileCase{
+            "write_exactly_the_flash",
+            [](const TempDir &d) { return image(d, pattern(sim::FLASH_SIZE, 8), 0644, {"-w"}); },
+            0,
+            reprogrammed,
+            0,
+            {0, pattern(sim::FLASH_SIZE, 8)}},
         FileCase{"write_exactly_the_region_at_0x1000",
                  [](const TempDir &d) {
-                     return image(d, pattern(kRegion0x1000, 8), 0644, {"-o", "0x1000", "-w"});
+                     return image(d, pattern(REGION0X1000, 8), 0644, {"-o", "0x1000", "-w"});
                  },
-                 0, reprogrammed, 0, {0x1000, pattern(kRegion0x1000, 8)}},
+                 0,
+                 reprogrammed,
+                 0,
+                 {0x1000, pattern(REGION0X1000, 8)}},
         // Longer than the region: only the region's length counts, whatever follows it.
         FileCase{"verify_longer_with_different_tail",
                  [](const TempDir &d) {
                      return image(d, old_from(0x1000, 100, 0x00), 0644, {"-o", "0x1000", "-v"});
                  },
-                 0, verified, 0, {}},
+                 0,
+                 verified,
+                 0,
+                 {}},
         // A dump into a folder the user may not write to.
         FileCase{"dump_into_unwritable_folder",
-                 [](const TempDir &) { return std::vector<std::string>{"-r", "@dump"}; }, kNobody,
-                 "* failed to create '@dump'\n", 255, {}}),
-    [](const auto &info) { return std::string(info.param.name); });
+                 [](const TempDir &) {
+                     return std::vector<std::string>{"-r", "@dump"};
+                 },
+                 NOBODY,
+                 "* failed to create '@dump'\n",
+                 255,
+                 {}}),
+    param_name);
 
 TEST(DumpTarget, ExistingLongerFileIsReplaced)
 {
@@ -184,7 +217,7 @@ TEST(DumpTarget, ExistingLongerFileIsReplaced)
     bus.add_orvex();
     bus.set_flash(old_flash());
     TempDir dir;
-    dir.write("dump", std::vector<uint8_t>(sim::kFlashSize + 5000, 0x11));
+    dir.write("dump", std::vector<uint8_t>(sim::FLASH_SIZE + 5000, 0x11));
     const RunResult r = run_orvex(*bus, {"-o", "0x1000", "-r", dir.path("dump")});
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(dir.read("dump") == old_from(0x1000)) << "the dump, and nothing of the old file";
@@ -272,11 +305,11 @@ TEST_P(FifoImage, ReadsWhatTheWriterSends)
     EXPECT_TRUE(bus.flash() == c.flash_after) << "flash contents";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fifo, FifoImage,
-    ::testing::Values(FifoCase{"verify", "-v", 1, old_from(0), verified, 0, old_flash()},
-                      FifoCase{"write_refused", "-w", 0, pattern(100000, 4),
-                               "* failed to read '@'\n", 255, old_flash()}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Fifo, FifoImage,
+                         ::testing::Values(FifoCase{"verify", "-v", 1, old_from(0), verified, 0,
+                                                    old_flash()},
+                                           FifoCase{"write_refused", "-w", 0, pattern(100000, 4),
+                                                    "* failed to read '@'\n", 255, old_flash()}),
+                         param_name);
 
 }  // namespace

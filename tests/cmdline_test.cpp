@@ -48,25 +48,25 @@ const std::string U = usage_text;
 
 INSTANTIATE_TEST_SUITE_P(
     Outcomes, CmdlineTest,
-    ::testing::Values(
-        CmdlineCase{{}, version_line, 0},
-        CmdlineCase{{"-h"}, U, 0},
-        CmdlineCase{{"-r", "@out", "-h"}, U, 0},
-        CmdlineCase{{"name", "-h"}, U, 0},
-        CmdlineCase{{"-hx"}, U, 0},
-        CmdlineCase{{"-x", "-h"}, "* invalid option '-x'\n" + U, 1},
-        CmdlineCase{{"-R"}, "* invalid option '-R'\n" + U, 1},
-        CmdlineCase{{"-"}, "* invalid option '-'\n" + U, 1},
-        CmdlineCase{{"--"}, "* invalid option '--'\n" + U, 1},
-        CmdlineCase{{"-r"}, "* no file specified\n" + U, 1},
-        CmdlineCase{{"-r", "@out", "-v"}, "* too many operations\n" + U, 1},
-        CmdlineCase{{"-r", "-r", "@out"}, "* too many operations\n" + U, 1},
-        CmdlineCase{{"@a.bin"}, "* no operation specified\n" + U, 1},
-        CmdlineCase{{"-o"}, "* offset expected for '-o'\n" + U, 1},
-        CmdlineCase{{"-w", "@a.bin", "-o"}, "* offset expected for '-o'\n" + U, 1},
-        CmdlineCase{{"-o", "-r", "@a.bin"}, "* no operation specified\n" + U, 1},
-        CmdlineCase{{"@b.bin", "-v"}, std::string(version_line) + "* trimmed file length 64, "
-                                          "trimmed EEPROM length 0\n* data matches up to 0\n", 1}));
+    ::testing::Values(CmdlineCase{{}, version_line, 0}, CmdlineCase{{"-h"}, U, 0},
+                      CmdlineCase{{"-r", "@out", "-h"}, U, 0}, CmdlineCase{{"name", "-h"}, U, 0},
+                      CmdlineCase{{"-hx"}, U, 0},
+                      CmdlineCase{{"-x", "-h"}, "* invalid option '-x'\n" + U, 1},
+                      CmdlineCase{{"-R"}, "* invalid option '-R'\n" + U, 1},
+                      CmdlineCase{{"-"}, "* invalid option '-'\n" + U, 1},
+                      CmdlineCase{{"--"}, "* invalid option '--'\n" + U, 1},
+                      CmdlineCase{{"-r"}, "* no file specified\n" + U, 1},
+                      CmdlineCase{{"-r", "@out", "-v"}, "* too many operations\n" + U, 1},
+                      CmdlineCase{{"-r", "-r", "@out"}, "* too many operations\n" + U, 1},
+                      CmdlineCase{{"@a.bin"}, "* no operation specified\n" + U, 1},
+                      CmdlineCase{{"-o"}, "* offset expected for '-o'\n" + U, 1},
+                      CmdlineCase{{"-w", "@a.bin", "-o"}, "* offset expected for '-o'\n" + U, 1},
+                      CmdlineCase{{"-o", "-r", "@a.bin"}, "* no operation specified\n" + U, 1},
+                      CmdlineCase{{"@b.bin", "-v"},
+                                  std::string(version_line) +
+                                      "* trimmed file length 64, "
+                                      "trimmed EEPROM length 0\n* data matches up to 0\n",
+                                  1}));
 
 // Letters after the option letter are ignored, and a later file name replaces an earlier one.
 TEST(Cmdline, LastFileNameWins)
@@ -123,17 +123,15 @@ TEST_P(OffsetTest, ConvertsLikeA32BitStrtoul)
 
 INSTANTIATE_TEST_SUITE_P(
     Conversions, OffsetTest,
-    ::testing::Values(OffsetCase{"0x1000", 0x1000}, OffsetCase{"0X1f", 0x1F},
-                      OffsetCase{"4096", 4096}, OffsetCase{"010", 8}, OffsetCase{"09", 0},
-                      OffsetCase{"  +0x20", 0x20}, OffsetCase{"\t12", 12},
-                      OffsetCase{"", 0}, OffsetCase{"abc", 0}, OffsetCase{"0x", 0},
-                      OffsetCase{"12abc", 12}, OffsetCase{"-1", 0xFFFFFFFF},
-                      OffsetCase{"-0x1000", 0xFFFFF000}, OffsetCase{"-4294967295", 1},
-                      OffsetCase{"-4294967296", 0xFFFFFFFF}, OffsetCase{"4294967295", 0xFFFFFFFF},
-                      OffsetCase{"4294967296", 0xFFFFFFFF}, OffsetCase{"0x100000000", 0xFFFFFFFF},
-                      OffsetCase{"99999999999999999999999", 0xFFFFFFFF},
-                      OffsetCase{"-18446744073709551615", 0xFFFFFFFF},
-                      OffsetCase{"--5", 0}, OffsetCase{"+-5", 0}, OffsetCase{"- 5", 0},
-                      OffsetCase{"-r", 0}, OffsetCase{"0x20000", 0x20000}));
+    ::testing::Values(
+        OffsetCase{"0x1000", 0x1000}, OffsetCase{"0X1f", 0x1F}, OffsetCase{"4096", 4096},
+        OffsetCase{"010", 8}, OffsetCase{"09", 0}, OffsetCase{"  +0x20", 0x20},
+        OffsetCase{"\t12", 12}, OffsetCase{"", 0}, OffsetCase{"abc", 0}, OffsetCase{"0x", 0},
+        OffsetCase{"12abc", 12}, OffsetCase{"-1", 0xFFFFFFFF}, OffsetCase{"-0x1000", 0xFFFFF000},
+        OffsetCase{"-4294967295", 1}, OffsetCase{"-4294967296", 0xFFFFFFFF},
+        OffsetCase{"4294967295", 0xFFFFFFFF}, OffsetCase{"4294967296", 0xFFFFFFFF},
+        OffsetCase{"0x100000000", 0xFFFFFFFF}, OffsetCase{"99999999999999999999999", 0xFFFFFFFF},
+        OffsetCase{"-18446744073709551615", 0xFFFFFFFF}, OffsetCase{"--5", 0}, OffsetCase{"+-5", 0},
+        OffsetCase{"- 5", 0}, OffsetCase{"-r", 0}, OffsetCase{"0x20000", 0x20000}));
 
 }  // namespace

@@ -13,8 +13,9 @@ const std::string sudo_line = "* failed to read FW version - run with 'sudo'\n";
 bool touched_flash(const sim::Bus &bus)
 {
     const std::vector<uint32_t> words = tx_words(bus);
-    return std::any_of(words.begin(), words.end(),
-                       [](uint32_t w) { return w != 0x90000000; });  // any command but the identity read
+    return std::any_of(words.begin(), words.end(), [](uint32_t w) {
+        return w != 0x90000000;
+    });  // any command but the identity read
 }
 
 struct BusCase {
@@ -55,25 +56,25 @@ void other_devices(SimBus &bus)
 
 // Buses with faults (none, two, no rights, gone, other identity) are crossed with every operation
 // in fault_matrix_test.cpp; here: which devices count as the controller.
-INSTANTIATE_TEST_SUITE_P(
-    Buses, BusTest,
-    ::testing::Values(
-        BusCase{"others_only", other_devices, "* no ORVEX found\n", "", 237},
-        BusCase{"two_among_others",
-                [](SimBus &b) {
-                    b.add_orvex(0);
-                    other_devices(b);
-                    b.add_orvex(1);
-                },
-                "* multiple ORVEXs found\n", "", 234},
-        BusCase{"one_among_others",
-                [](SimBus &b) {
-                    other_devices(b);
-                    sim::bus_add_orvex(*b, 3, 0, 0, 0xabcdef01);
-                    sim::bus_add_other(*b, 4, 0, 0, 0x10de, 0x1234, 0x030000);
-                },
-                "ORVEX FW version: abcdef01\n", "", 0}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Buses, BusTest,
+                         ::testing::Values(BusCase{"others_only", other_devices,
+                                                   "* no ORVEX found\n", "", 237},
+                                           BusCase{"two_among_others",
+                                                   [](SimBus &b) {
+                                                       b.add_orvex(0);
+                                                       other_devices(b);
+                                                       b.add_orvex(1);
+                                                   },
+                                                   "* multiple ORVEXs found\n", "", 234},
+                                           BusCase{"one_among_others",
+                                                   [](SimBus &b) {
+                                                       other_devices(b);
+                                                       sim::bus_add_orvex(*b, 3, 0, 0, 0xabcdef01);
+                                                       sim::bus_add_other(*b, 4, 0, 0, 0x10de,
+                                                                          0x1234, 0x030000);
+                                                   },
+                                                   "ORVEX FW version: abcdef01\n", "", 0}),
+                         param_name);
 
 TEST(Discovery, SeveralControllersAreNeverTouched)
 {
@@ -92,7 +93,7 @@ TEST(Discovery, OnlyTheControllerIsAccessed)
     other_devices(bus);
     int orvex = bus.add_orvex();
     ASSERT_EQ(run_orvex(*bus, {}).status, 0);
-    for (uint64_t i = 0; i < std::min<uint64_t>(bus->log_count, sim::kLogCapacity); i++)
+    for (uint64_t i = 0; i < std::min<uint64_t>(bus->log_count, sim::LOG_CAPACITY); i++)
         ASSERT_EQ(bus->log[i].device, orvex) << "access " << i;
 }
 

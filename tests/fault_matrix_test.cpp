@@ -12,9 +12,9 @@
 
 namespace {
 
-constexpr uint32_t kFlipAddr = 0x1234;  // inside the image at either offset
-constexpr uint8_t kFlipBit = 2;
-constexpr uint32_t kImageLen = 0x3000;  // 48 pages: programming has a middle to fail in
+constexpr uint32_t FLIP_ADDR = 0x1234;  // inside the image at either offset
+constexpr uint8_t FLIP_BIT = 2;
+constexpr uint32_t IMAGE_LEN = 0x3000;  // 48 pages: programming has a middle to fail in
 
 const std::string version_line = "ORVEX FW version: 01020304\n";
 const std::string sudo_line = "* failed to read FW version - run with 'sudo'\n";
@@ -47,13 +47,13 @@ std::string op_name(const Operation &o)
 // What the flash holds before every run, and the image files.
 const std::vector<uint8_t> &old_flash()
 {
-    static const std::vector<uint8_t> v = pattern(sim::kFlashSize, 5);
+    static const std::vector<uint8_t> v = pattern(sim::FLASH_SIZE, 5);
     return v;
 }
 
 const std::vector<uint8_t> &new_image()
 {
-    static const std::vector<uint8_t> v = pattern(kImageLen, 3);
+    static const std::vector<uint8_t> v = pattern(IMAGE_LEN, 3);
     return v;
 }
 
@@ -83,11 +83,20 @@ enum class Fault {
 };
 
 const std::vector<Fault> faults{
-    Fault::healthy,         Fault::no_device,           Fault::two_devices,
-    Fault::no_access,       Fault::no_rights,           Fault::other_identity,
-    Fault::never_idle,      Fault::flipped_bit,         Fault::gone_at_version_read,
-    Fault::gone_at_version_close, Fault::gone_after_version, Fault::gone_during_erase,
-    Fault::gone_during_program,   Fault::gone_during_read,
+    Fault::healthy,
+    Fault::no_device,
+    Fault::two_devices,
+    Fault::no_access,
+    Fault::no_rights,
+    Fault::other_identity,
+    Fault::never_idle,
+    Fault::flipped_bit,
+    Fault::gone_at_version_read,
+    Fault::gone_at_version_close,
+    Fault::gone_after_version,
+    Fault::gone_during_erase,
+    Fault::gone_during_program,
+    Fault::gone_during_read,
 };
 
 std::string fault_name(Fault f)
@@ -143,16 +152,20 @@ std::string success_line(Op op)
 // makes fail (for the gone_* faults), so the expected number of accesses follows from it.
 Expect expect(Fault f, const Operation &o, uint64_t fail_at)
 {
-    const uint32_t end = sim::kFlashSize;
+    const uint32_t end = sim::FLASH_SIZE;
     const FlashAfter untouched{o.offset, o.offset};
-    const FlashAfter written{end, o.offset + kImageLen};
+    const FlashAfter written{end, o.offset + IMAGE_LEN};
     const bool write = o.op == Op::write;
     const auto dies_at = static_cast<int64_t>(fail_at);
 
     switch (f) {
     case Fault::healthy:
-        return {version_line + success_line(o.op), "", 0, write ? written : untouched,
-                o.op == Op::read, -1};
+        return {version_line + success_line(o.op),
+                "",
+                0,
+                write ? written : untouched,
+                o.op == Op::read,
+                -1};
     case Fault::no_device:
         return {"* no ORVEX found\n", "", 237, std::nullopt, false, 0};
     case Fault::two_devices:
@@ -166,16 +179,24 @@ Expect expect(Fault f, const Operation &o, uint64_t fail_at)
         return {sudo_line, "", 1, untouched, false, 3};
     case Fault::other_identity:
         // The probe (3) and the identity read (30), nothing after it.
-        return {version_line + "* flash ID mismatch - found 1234, expected 0000ef10\n", "", 234,
-                untouched, false, 33};
+        return {version_line + "* flash ID mismatch - found 1234, expected 0000ef10\n",
+                "",
+                234,
+                untouched,
+                false,
+                33};
     case Fault::never_idle:
-        return {version_line + "* timed out waiting for the flash to become idle\n", "", 146,
-                untouched, false, -1};
+        return {version_line + "* timed out waiting for the flash to become idle\n",
+                "",
+                146,
+                untouched,
+                false,
+                -1};
     case Fault::flipped_bit:
         // Only a page program can leave a bit wrong.
         if (write)
-            return {version_line + "* data mismatch\n", "", 1, FlashAfter{end, written.programmed_to, true},
-                    false, -1};
+            return {version_line + "* data mismatch\n",           "",    1,
+                    FlashAfter{end, written.programmed_to, true}, false, -1};
         return {version_line + success_line(o.op), "", 0, untouched, o.op == Op::read, -1};
     case Fault::gone_after_version:
         return {version_line, write_failed, 1, untouched, false, dies_at};
@@ -183,7 +204,7 @@ Expect expect(Fault f, const Operation &o, uint64_t fail_at)
         // A whole-chip erase completes once started; sector by sector, the device goes while the
         // fourth sector (0x4000) is being erased.
         return {version_line, read_failed, 1, FlashAfter{o.offset ? 0x5000u : end, o.offset},
-                false, dies_at};
+                false,        dies_at};
     case Fault::gone_during_program:
         // Lost while the page at offset + 0x2000 is programmed: that page is in, later ones not.
         return {version_line, read_failed, 1, FlashAfter{end, o.offset + 0x2100}, false, dies_at};
@@ -241,11 +262,11 @@ void prepare(Scene &s, const Operation &o)
 uint64_t register_write_at(const sim::Bus &bus, uint32_t reg, uint32_t value, int nth = 1,
                            uint64_t from = 0)
 {
-    const uint64_t n = std::min<uint64_t>(bus.log_count, sim::kLogCapacity);
+    const uint64_t n = std::min<uint64_t>(bus.log_count, sim::LOG_CAPACITY);
     for (uint64_t i = std::max<uint64_t>(from, 1); i < n; i++) {
         const sim::CfgAccess &addr = bus.log[i - 1], &data = bus.log[i];
-        if (addr.kind == 'W' && addr.offset == sim::kCfgWindowAddr && addr.value == reg &&
-            data.kind == 'W' && data.offset == sim::kCfgWindowData && data.value == value &&
+        if (addr.kind == 'W' && addr.offset == sim::CONFIG_WINDOW_ADDR && addr.value == reg &&
+            data.kind == 'W' && data.offset == sim::CONFIG_WINDOW_DATA && data.value == value &&
             --nth == 0)
             return i + 1;
     }
@@ -283,15 +304,15 @@ uint64_t fail_after_for(Fault f, const Operation &o)
         // After the command is released, six accesses start the status command, the first poll
         // takes four; failing access 10 after the release is the first poll's status read.
         auto in_status_wait_after = [&](uint64_t command) {
-            return command ? register_write_at(b, sim::kRegChipSel, 1, 1, command) + 9 : 0;
+            return command ? register_write_at(b, sim::REG_CHIP_SEL, 1, 1, command) + 9 : 0;
         };
         const uint32_t erase_cmd = o.offset ? 0x20004000 : 0xC7;
-        const uint64_t erase = in_status_wait_after(register_write_at(b, sim::kRegTx, erase_cmd));
+        const uint64_t erase = in_status_wait_after(register_write_at(b, sim::REG_TX, erase_cmd));
         const uint64_t program =
-            in_status_wait_after(register_write_at(b, sim::kRegTx, 0x02002000 + o.offset));
+            in_status_wait_after(register_write_at(b, sim::REG_TX, 0x02002000 + o.offset));
         // The read command word, then its 64-bit transaction (2 accesses), then four accesses per
         // word, the first two moving the window to Rx_REG0: word 1000's read is the failing one.
-        const uint64_t read_cmd = register_write_at(b, sim::kRegTx, 0x03000000 + o.offset);
+        const uint64_t read_cmd = register_write_at(b, sim::REG_TX, 0x03000000 + o.offset);
         const uint64_t read = read_cmd ? read_cmd + 3 + 4 * 1000 : 0;
         cache[key] = {erase, program, read};
     }
@@ -328,8 +349,8 @@ void arm(Scene &s, Fault f, uint64_t fail_after)
         break;
     case Fault::flipped_bit:
         c.faults.flip_enabled = 1;
-        c.faults.flip_addr = kFlipAddr;
-        c.faults.flip_bit = kFlipBit;
+        c.faults.flip_addr = FLIP_ADDR;
+        c.faults.flip_bit = FLIP_BIT;
         break;
     default:
         s.bus->fail_after = fail_after;
@@ -344,7 +365,7 @@ std::vector<uint8_t> expected_flash(const FlashAfter &a, uint32_t offset)
     if (a.programmed_to > offset)
         std::copy_n(new_image().begin(), a.programmed_to - offset, v.begin() + offset);
     if (a.flipped)
-        v[kFlipAddr] ^= 1u << kFlipBit;
+        v[FLIP_ADDR] ^= 1u << FLIP_BIT;
     return v;
 }
 
@@ -369,7 +390,8 @@ TEST_P(FaultMatrix, Run)
     EXPECT_EQ(r.signal, 0);
     if (e.flash) {
         for (uint32_t d = 0; d < s.bus->n_devices; d++)
-            EXPECT_TRUE(s.bus.flash(static_cast<int>(d)) == expected_flash(*e.flash, cell.op.offset))
+            EXPECT_TRUE(s.bus.flash(static_cast<int>(d)) ==
+                        expected_flash(*e.flash, cell.op.offset))
                 << "flash of device " << d << " (erased to 0x" << std::hex << e.flash->erased_to
                 << ", programmed to 0x" << e.flash->programmed_to << ")";
     }
@@ -399,7 +421,7 @@ std::vector<Cell> all_cells()
 }
 
 INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, ::testing::ValuesIn(all_cells()),
-                         [](const auto &info) { return cell_name(info.param); });
+                         [](const auto &row) { return cell_name(row.param); });
 
 // --- termination signals during a write at an offset --------------------------------------------
 //
@@ -433,7 +455,7 @@ TEST_P(SignalDuringOffsetWrite, HeldUntilTheResultIsOut)
         dry.bus.set_flash(old_flash());
         prepare(dry, o);
         ASSERT_EQ(run_orvex(*dry.bus, dry.args).status, 0);
-        signal_at = register_write_at(*dry.bus, sim::kRegTx, c.tx_value);
+        signal_at = register_write_at(*dry.bus, sim::REG_TX, c.tx_value);
         ASSERT_NE(signal_at, 0u);
         if (c.words_later)
             signal_at += 4 + 4 * c.words_later;  // the read of that word, as in the matrix
@@ -469,6 +491,6 @@ INSTANTIATE_TEST_SUITE_P(
         SignalCase{"int_during_verify_read", SIGINT, 0x03001000, 1000, Fault::healthy},
         SignalCase{"term_before_failed_verify", SIGTERM, 0x02003000, 0, Fault::flipped_bit},
         SignalCase{"int_then_device_gone", SIGINT, 0x02003000, 0, Fault::gone_during_program}),
-    [](const auto &info) { return std::string(info.param.name); });
+    param_name);
 
 }  // namespace

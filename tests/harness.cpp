@@ -26,7 +26,9 @@ std::string read_all(int fd)
 
 }  // namespace
 
-SimBus::SimBus() : bus_(sim::bus_create_shared()) {}
+SimBus::SimBus() : bus_(sim::bus_create_shared())
+{
+}
 
 SimBus::~SimBus()
 {
@@ -41,14 +43,14 @@ int SimBus::add_orvex(uint8_t slot, uint32_t fw)
 std::vector<uint8_t> SimBus::flash(int device) const
 {
     const uint8_t *mem = bus_->dev[device].ctrl.flash.mem;
-    return {mem, mem + sim::kFlashSize};
+    return {mem, mem + sim::FLASH_SIZE};
 }
 
 void SimBus::set_flash(const std::vector<uint8_t> &data, int device)
 {
     uint8_t *mem = bus_->dev[device].ctrl.flash.mem;
-    std::fill(mem, mem + sim::kFlashSize, 0xFF);
-    std::copy(data.begin(), data.begin() + std::min<size_t>(data.size(), sim::kFlashSize), mem);
+    std::fill(mem, mem + sim::FLASH_SIZE, 0xFF);
+    std::copy(data.begin(), data.begin() + std::min<size_t>(data.size(), sim::FLASH_SIZE), mem);
 }
 
 RunResult run_child(sim::Bus &bus, const std::function<int()> &body)
@@ -127,7 +129,7 @@ const std::string usage_text =
 std::vector<std::string> named_register_trace(const sim::Bus &bus, uint64_t from)
 {
     std::vector<std::string> lines;
-    const uint64_t end = std::min<uint64_t>(bus.reg_log_count, sim::kRegLogCapacity);
+    const uint64_t end = std::min<uint64_t>(bus.reg_log_count, sim::REG_LOG_CAPACITY);
     for (uint64_t i = from; i < end; i++) {
         const sim::RegAccess &a = bus.reg_log[i];
         std::string_view name = reg_name(a.address);
@@ -144,7 +146,7 @@ std::vector<std::string> named_register_trace(const sim::Bus &bus, uint64_t from
 std::vector<std::pair<uint32_t, uint32_t>> register_writes(const sim::Bus &bus, uint64_t from)
 {
     std::vector<std::pair<uint32_t, uint32_t>> writes;
-    const uint64_t end = std::min<uint64_t>(bus.reg_log_count, sim::kRegLogCapacity);
+    const uint64_t end = std::min<uint64_t>(bus.reg_log_count, sim::REG_LOG_CAPACITY);
     for (uint64_t i = from; i < end; i++)
         if (bus.reg_log[i].kind == 'W')
             writes.emplace_back(bus.reg_log[i].address, bus.reg_log[i].value);

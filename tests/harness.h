@@ -10,6 +10,9 @@
 #include "chip/pci.h"
 #include "sim/bus.h"
 
+// Names a parameterised case after its table row's `name`.
+inline constexpr auto param_name = [](const auto &row) { return std::string(row.param.name); };
+
 struct RunResult {
     int status = -1;  // exit status, or -1 when a signal ended the child
     int signal = 0;   // the signal that ended it, if any
@@ -25,8 +28,14 @@ public:
     SimBus(const SimBus &) = delete;
     SimBus &operator=(const SimBus &) = delete;
 
-    sim::Bus &operator*() const { return *bus_; }
-    sim::Bus *operator->() const { return bus_; }
+    sim::Bus &operator*() const
+    {
+        return *bus_;
+    }
+    sim::Bus *operator->() const
+    {
+        return bus_;
+    }
 
     // One ORVEX at 0000:02:00.0 with firmware 0x01020304 and an erased flash, index 0.
     int add_orvex(uint8_t slot = 0, uint32_t fw = 0x01020304);
@@ -52,8 +61,7 @@ extern const std::string usage_text;  // as printed, with its final newline
 // The trace lines "-d" would print for the named-register accesses logged from `from` on.
 std::vector<std::string> named_register_trace(const sim::Bus &bus, uint64_t from = 0);
 // Register writes of one device logged from `from` on, as (address, value) pairs.
-std::vector<std::pair<uint32_t, uint32_t>> register_writes(const sim::Bus &bus,
-                                                          uint64_t from = 0);
+std::vector<std::pair<uint32_t, uint32_t>> register_writes(const sim::Bus &bus, uint64_t from = 0);
 
 // The words written to Tx_REG0 from `from` on, in order: the commands and data sent to the flash.
 std::vector<uint32_t> tx_words(const sim::Bus &bus, uint64_t from = 0);
@@ -63,7 +71,10 @@ class TempDir {
 public:
     TempDir();
     ~TempDir();
-    std::string path(const std::string &name) const { return dir_ + "/" + name; }
+    std::string path(const std::string &name) const
+    {
+        return dir_ + "/" + name;
+    }
     std::string write(const std::string &name, const std::vector<uint8_t> &data) const;
     std::vector<uint8_t> read(const std::string &name) const;
     bool exists(const std::string &name) const;

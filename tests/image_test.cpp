@@ -11,7 +11,8 @@
 namespace {
 
 constexpr const char *version_line = "ORVEX FW version: 01020304\n";
-const std::string reprogrammed = "ORVEX EEPROM successfully reprogrammed - please reboot to activate.\n";
+const std::string reprogrammed =
+    "ORVEX EEPROM successfully reprogrammed - please reboot to activate.\n";
 const std::string verified = "ORVEX EEPROM data verified\n";
 
 std::vector<uint8_t> erased(size_t len)
@@ -48,21 +49,27 @@ size_t commands(const sim::Bus &bus, uint8_t opcode)
 
 class ImageRun : public ::testing::Test {
 protected:
-    void SetUp() override { bus.add_orvex(); }
-    RunResult run(const std::vector<std::string> &args) { return run_orvex(*bus, args); }
+    void SetUp() override
+    {
+        bus.add_orvex();
+    }
+    RunResult run(const std::vector<std::string> &args)
+    {
+        return run_orvex(*bus, args);
+    }
     SimBus bus;
     TempDir dir;
 };
 
 TEST_F(ImageRun, DumpTrimsTrailingErasedBytes)
 {
-    std::vector<uint8_t> flash = concat(pattern(sim::kFlashSize - 100), erased(100));
+    std::vector<uint8_t> flash = concat(pattern(sim::FLASH_SIZE - 100), erased(100));
     flash[5] = 0xFF;
     bus.set_flash(flash);
     RunResult r = run({"-r", dir.path("dump")});
     EXPECT_EQ(r.out, version_line);
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(dir.read("dump"), slice(flash, 0, sim::kFlashSize - 100));
+    EXPECT_EQ(dir.read("dump"), slice(flash, 0, sim::FLASH_SIZE - 100));
 }
 
 struct DumpCase {
@@ -80,13 +87,14 @@ class DumpOffset : public ImageRun, public ::testing::WithParamInterface<DumpCas
 
 TEST_P(DumpOffset, DumpsTheRegion)
 {
-    const std::vector<uint8_t> flash = pattern(sim::kFlashSize);
+    const std::vector<uint8_t> flash = pattern(sim::FLASH_SIZE);
     bus.set_flash(flash);
     RunResult r = run({"-o", GetParam().offset, "-r", dir.path("dump")});
     EXPECT_EQ(r.out, version_line);
     EXPECT_EQ(r.status, GetParam().status);
     if (GetParam().status == 0) {
-        EXPECT_EQ(dir.read("dump"), slice(flash, GetParam().from, sim::kFlashSize - GetParam().from));
+        EXPECT_EQ(dir.read("dump"),
+                  slice(flash, GetParam().from, sim::FLASH_SIZE - GetParam().from));
     } else {
         EXPECT_FALSE(dir.exists("dump"));
     }
@@ -94,9 +102,8 @@ TEST_P(DumpOffset, DumpsTheRegion)
 
 INSTANTIATE_TEST_SUITE_P(Offsets, DumpOffset,
                          ::testing::Values(DumpCase{"0", 0, 0}, DumpCase{"0x1000", 0x1000, 0},
-                                           DumpCase{"0x1fffc", 0x1FFFC, 0},
-                                           DumpCase{"2", 0, 234}, DumpCase{"0x20000", 0, 234},
-                                           DumpCase{"-4", 0, 234}));
+                                           DumpCase{"0x1fffc", 0x1FFFC, 0}, DumpCase{"2", 0, 234},
+                                           DumpCase{"0x20000", 0, 234}, DumpCase{"-4", 0, 234}));
 
 TEST_F(ImageRun, ErasedEepromDumpsEmptyFile)
 {
@@ -117,7 +124,7 @@ TEST_F(ImageRun, StatusRunReadsEverythingWritesNothing)
 
 TEST_F(ImageRun, WriteHundredThousandBytes)
 {
-    bus.set_flash(pattern(sim::kFlashSize, 9));  // old firmware everywhere
+    bus.set_flash(pattern(sim::FLASH_SIZE, 9));  // old firmware everywhere
     const std::vector<uint8_t> image = pattern(100000);
     RunResult r = run({"-w", dir.write("img", image)});
     EXPECT_EQ(r.out, std::string(version_line) + reprogrammed);
@@ -125,7 +132,7 @@ TEST_F(ImageRun, WriteHundredThousandBytes)
     EXPECT_EQ(commands(*bus, 0xC7), 1u);
     EXPECT_EQ(commands(*bus, 0x20), 0u);
     EXPECT_EQ(commands(*bus, 0x02), 391u);
-    EXPECT_EQ(bus.flash(), concat(image, erased(sim::kFlashSize - 100000)));
+    EXPECT_EQ(bus.flash(), concat(image, erased(sim::FLASH_SIZE - 100000)));
     EXPECT_EQ(bus->dev[0].ctrl.protocol_errors, 0u) << bus->dev[0].ctrl.last_error;
 }
 
@@ -141,9 +148,9 @@ TEST_F(ImageRun, WriteProgramsOnlyUpToLastNonErasedByte)
 struct WriteCase {
     const char *offset;
     size_t image_len;
-    uint32_t from;        // where the image lands
-    size_t sector_erases; // 0 with a whole-chip erase at offset 0
-    std::string out;      // after the version line
+    uint32_t from;         // where the image lands
+    size_t sector_erases;  // 0 with a whole-chip erase at offset 0
+    std::string out;       // after the version line
     int status;
 };
 
@@ -157,7 +164,7 @@ class WriteOffset : public ImageRun, public ::testing::WithParamInterface<WriteC
 TEST_P(WriteOffset, ErasesToTheEndAndPrograms)
 {
     const WriteCase &c = GetParam();
-    const std::vector<uint8_t> old = pattern(sim::kFlashSize, 7);
+    const std::vector<uint8_t> old = pattern(sim::FLASH_SIZE, 7);
     bus.set_flash(old);
     const std::vector<uint8_t> image = pattern(c.image_len, 3);
     RunResult r = run({"-w", dir.write("img", image), "-o", c.offset});
@@ -167,7 +174,7 @@ TEST_P(WriteOffset, ErasesToTheEndAndPrograms)
     std::vector<uint8_t> expected = old;
     if (c.status == 0) {
         std::fill(expected.begin() + c.from, expected.end(), 0xFF);
-        const size_t n = std::min<size_t>(c.image_len, sim::kFlashSize - c.from);
+        const size_t n = std::min<size_t>(c.image_len, sim::FLASH_SIZE - c.from);
         std::copy_n(image.begin(), n, expected.begin() + c.from);
     }
     EXPECT_EQ(bus.flash(), expected);
@@ -178,11 +185,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(WriteCase{"0x1000", 5000, 0x1000, 31, reprogrammed, 0},
                       WriteCase{"0x1f000", 10, 0x1F000, 1, reprogrammed, 0},
                       // longer than the region: cut to it without a word
-                      WriteCase{"0x1000", sim::kFlashSize, 0x1000, 31, reprogrammed, 0},
-                      WriteCase{"0", sim::kFlashSize + 10, 0, 0, reprogrammed, 0},
+                      WriteCase{"0x1000", sim::FLASH_SIZE, 0x1000, 31, reprogrammed, 0},
+                      WriteCase{"0", sim::FLASH_SIZE + 10, 0, 0, reprogrammed, 0},
                       // refused before anything is erased
-                      WriteCase{"2", 100, 0, 0, "", 234},
-                      WriteCase{"0x800", 100, 0, 0, "", 234},
+                      WriteCase{"2", 100, 0, 0, "", 234}, WriteCase{"0x800", 100, 0, 0, "", 234},
                       // nothing left to erase or program, and nothing to verify
                       WriteCase{"0x20000", 100, 0, 0, "", 234}));
 
@@ -224,19 +230,20 @@ INSTANTIATE_TEST_SUITE_P(
         VerifyCase{"same", p300, p300, verified, 0},
         VerifyCase{"same_with_trailing_ff_in_file", p300, concat(p300, erased(50)), verified, 0},
         VerifyCase{"differs", p300, with_byte(p300, 17, 0), "* data mismatch\n", 1},
-        VerifyCase{"file_shorter", p300, slice(p300, 0, 200),
-                   "* trimmed file length 200, trimmed EEPROM length 300\n* data matches up to 200\n", 1},
+        VerifyCase{
+            "file_shorter", p300, slice(p300, 0, 200),
+            "* trimmed file length 200, trimmed EEPROM length 300\n* data matches up to 200\n", 1},
         VerifyCase{"file_longer_and_differs", slice(p300, 0, 100), with_byte(p300, 3, 0),
                    "* trimmed file length 300, trimmed EEPROM length 100\n* data mismatch\n", 1},
         VerifyCase{"both_empty", {}, {}, verified, 0},
         VerifyCase{"all_ff_file_against_erased", {}, erased(5000), verified, 0}),
-    [](const auto &info) { return std::string(info.param.name); });
+    param_name);
 
 TEST_F(ImageRun, VerifyAtOffsets)
 {
-    const std::vector<uint8_t> flash = pattern(sim::kFlashSize);
+    const std::vector<uint8_t> flash = pattern(sim::FLASH_SIZE);
     bus.set_flash(flash);
-    const std::string tail = dir.write("tail", slice(flash, 0x1000, sim::kFlashSize - 0x1000));
+    const std::string tail = dir.write("tail", slice(flash, 0x1000, sim::FLASH_SIZE - 0x1000));
     EXPECT_EQ(run({"-o", "0x1000", "-v", tail}).out, version_line + verified);
     EXPECT_EQ(run({"-o", "0x20000", "-v", tail}).out, version_line);
     EXPECT_EQ(run({"-o", "0x20000", "-v", tail}).status, 234);
@@ -271,7 +278,7 @@ class FileProblem : public ImageRun, public ::testing::WithParamInterface<FileCa
 
 TEST_P(FileProblem, ReportsAndLeavesFlash)
 {
-    bus.set_flash(pattern(sim::kFlashSize));
+    bus.set_flash(pattern(sim::FLASH_SIZE));
     mkdir(dir.path("subdir").c_str(), 0755);
     std::vector<std::string> args;
     for (const std::string &a : GetParam().args)
@@ -282,7 +289,7 @@ TEST_P(FileProblem, ReportsAndLeavesFlash)
         expected.replace(at, 1, dir.path(""));
     EXPECT_EQ(r.out, expected);
     EXPECT_EQ(r.status, GetParam().status);
-    EXPECT_EQ(bus.flash(), pattern(sim::kFlashSize));
+    EXPECT_EQ(bus.flash(), pattern(sim::FLASH_SIZE));
     EXPECT_EQ(commands(*bus, 0x02) + commands(*bus, 0x20) + commands(*bus, 0xC7), 0u);
 }
 
@@ -296,10 +303,9 @@ INSTANTIATE_TEST_SUITE_P(
         FileCase{"dump_into_directory", {"-r", "@subdir"}, "* failed to create '@subdir'\n", 255},
         FileCase{"dump_no_such_dir", {"-r", "@no/such"}, "* failed to create '@no/such'\n", 255},
         FileCase{"dump_full_device", {"-r", "/dev/full"}, "* failed to write data to file\n", 255}),
-    [](const auto &info) { return std::string(info.param.name); });
+    param_name);
 
 }  // namespace
-
 
 namespace {
 
@@ -307,7 +313,7 @@ namespace {
 // window's data register, the n-th time.
 uint64_t access_writing(const sim::Bus &bus, uint32_t value, int nth = 1)
 {
-    for (uint64_t i = 0; i < std::min<uint64_t>(bus.log_count, sim::kLogCapacity); i++)
+    for (uint64_t i = 0; i < std::min<uint64_t>(bus.log_count, sim::LOG_CAPACITY); i++)
         if (bus.log[i].kind == 'W' && bus.log[i].offset == 0x7C && bus.log[i].value == value &&
             --nth == 0)
             return i + 1;
@@ -332,7 +338,7 @@ class SignalDuringWrite : public ImageRun, public ::testing::WithParamInterface<
 // the image is written and verified and the result line is out, then takes effect.
 TEST_P(SignalDuringWrite, FinishesFirst)
 {
-    const std::vector<uint8_t> old = pattern(sim::kFlashSize, 5);
+    const std::vector<uint8_t> old = pattern(sim::FLASH_SIZE, 5);
     const std::vector<uint8_t> image = pattern(100000);
     const std::string file = dir.write("img", image);
     uint64_t at = 1;
@@ -352,7 +358,7 @@ TEST_P(SignalDuringWrite, FinishesFirst)
     EXPECT_EQ(r.signal, GetParam().signal);
     if (GetParam().completes) {
         EXPECT_EQ(r.out, std::string(version_line) + reprogrammed);
-        EXPECT_EQ(bus.flash(), concat(image, erased(sim::kFlashSize - image.size())));
+        EXPECT_EQ(bus.flash(), concat(image, erased(sim::FLASH_SIZE - image.size())));
     } else {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(bus.flash(), old);
@@ -368,7 +374,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SignalCase{"term_during_program", SIGTERM, 0x02008000, true},
                       SignalCase{"hup_during_program", SIGHUP, 0x02008000, true},
                       SignalCase{"quit_during_program", SIGQUIT, 0x02008000, true}),
-    [](const auto &info) { return std::string(info.param.name); });
+    param_name);
 
 }  // namespace
 
@@ -399,7 +405,7 @@ TEST_P(AllocFailure, ReportsAndStops)
     EXPECT_EQ(r.out, version_line + GetParam().out);
     EXPECT_EQ(r.status, GetParam().status);
     EXPECT_FALSE(dir.exists("dump"));
-    EXPECT_EQ(bus.flash(), concat(pattern(1000), erased(sim::kFlashSize - 1000)));
+    EXPECT_EQ(bus.flash(), concat(pattern(1000), erased(sim::FLASH_SIZE - 1000)));
 }
 
 const std::string no_memory = "* failed to allocate memory\n";
@@ -413,6 +419,6 @@ INSTANTIATE_TEST_SUITE_P(
                       AllocCase{"verify_image", {"-v", ""}, 2, no_memory, 255},
                       // the write itself went through; its verify could not run
                       AllocCase{"write_then_verify", {"-w", ""}, 2, no_memory, 244}),
-    [](const auto &info) { return std::string(info.param.name); });
+    param_name);
 
 }  // namespace

@@ -24,15 +24,14 @@ TEST(Trace, IdentityRead)
 {
     SimBus bus;
     bus.add_orvex();
-    RunResult r = on_controller(bus, true, [](pci_dev *dev) {
-        return orvex_read_flash_id(dev) == 0xEF10 ? 0 : 1;
-    });
+    RunResult r = on_controller(
+        bus, true, [](pci_dev *dev) { return orvex_read_flash_id(dev) == 0xEF10 ? 0 : 1; });
     EXPECT_EQ(r.status, 0);
     const std::vector<std::string> lines = split_lines(r.out);
     const std::vector<std::string> expected_shape = {
-        "W CHIP_SEL 00000001", "R PCI_WB_EN", "W PCI_WB_EN", "R STOP_POLLING", "W STOP_POLLING",
-        "W CTRL_REG 000001a0", "W CLK_DIV 0000000a", "W CHIP_SEL 00000000",
-        "W Tx_REG0 90000000", "W CTRL_REG 000001c0", "R Rx_REG0", "W CHIP_SEL 00000001"};
+        "W CHIP_SEL 00000001", "R PCI_WB_EN",         "W PCI_WB_EN",        "R STOP_POLLING",
+        "W STOP_POLLING",      "W CTRL_REG 000001a0", "W CLK_DIV 0000000a", "W CHIP_SEL 00000000",
+        "W Tx_REG0 90000000",  "W CTRL_REG 000001c0", "R Rx_REG0",          "W CHIP_SEL 00000001"};
     ASSERT_EQ(lines.size(), expected_shape.size()) << r.out;
     for (size_t i = 0; i < lines.size(); i++)
         EXPECT_TRUE(lines[i].starts_with(expected_shape[i])) << lines[i];
@@ -99,10 +98,14 @@ TEST(Registers, EveryAccessRewritesTheWindowAddress)
     });
     const sim::CfgAccess *a = bus->log;
     ASSERT_EQ(bus->log_count, 4u);
-    EXPECT_EQ(std::make_tuple(a[0].kind, a[0].offset, a[0].value), std::make_tuple('W', uint16_t{0x78}, CLK_DIV));
-    EXPECT_EQ(std::make_tuple(a[1].kind, a[1].offset, a[1].value), std::make_tuple('W', uint16_t{0x7C}, 3u));
-    EXPECT_EQ(std::make_tuple(a[2].kind, a[2].offset, a[2].value), std::make_tuple('W', uint16_t{0x78}, CLK_DIV));
-    EXPECT_EQ(std::make_tuple(a[3].kind, a[3].offset, a[3].value), std::make_tuple('R', uint16_t{0x7C}, 3u));
+    EXPECT_EQ(std::make_tuple(a[0].kind, a[0].offset, a[0].value),
+              std::make_tuple('W', uint16_t{0x78}, CLK_DIV));
+    EXPECT_EQ(std::make_tuple(a[1].kind, a[1].offset, a[1].value),
+              std::make_tuple('W', uint16_t{0x7C}, 3u));
+    EXPECT_EQ(std::make_tuple(a[2].kind, a[2].offset, a[2].value),
+              std::make_tuple('W', uint16_t{0x78}, CLK_DIV));
+    EXPECT_EQ(std::make_tuple(a[3].kind, a[3].offset, a[3].value),
+              std::make_tuple('R', uint16_t{0x7C}, 3u));
 }
 
 // Refused lengths and alignments send nothing at all.
@@ -112,9 +115,9 @@ TEST(FlashOps, RefusalsSendNothing)
     bus.add_orvex();
     RunResult r = on_controller(bus, false, [](pci_dev *dev) {
         uint8_t buf[16];
-        int results[] = {orvex_spi_read(dev, 0, 0, buf), orvex_spi_read(dev, 0, 2, buf),
-                         orvex_spi_read(dev, 0, 6, buf), orvex_spi_read(dev, 0x1FFFC, 8, buf),
-                         orvex_spi_erase(dev, 0x10, 0x1000), orvex_spi_erase(dev, 0, 0x10),
+        int results[] = {orvex_spi_read(dev, 0, 0, buf),       orvex_spi_read(dev, 0, 2, buf),
+                         orvex_spi_read(dev, 0, 6, buf),       orvex_spi_read(dev, 0x1FFFC, 8, buf),
+                         orvex_spi_erase(dev, 0x10, 0x1000),   orvex_spi_erase(dev, 0, 0x10),
                          orvex_spi_erase(dev, 0x1F000, 0x2000)};
         for (int res : results)
             std::printf("%d ", res);
@@ -140,7 +143,7 @@ TEST_P(EraseTest, SendsTheRightErases)
 {
     SimBus bus;
     bus.add_orvex();
-    bus.set_flash(pattern(sim::kFlashSize));
+    bus.set_flash(pattern(sim::FLASH_SIZE));
     const std::vector<uint8_t> before = bus.flash();
     const EraseCase &c = GetParam();
     RunResult r = on_controller(bus, false, [&](pci_dev *dev) {
@@ -156,7 +159,7 @@ TEST_P(EraseTest, SendsTheRightErases)
             commands.push_back(w);
     EXPECT_EQ(commands, c.commands);
     const std::vector<uint8_t> after = bus.flash();
-    for (uint32_t a = 0; a < sim::kFlashSize; a++) {
+    for (uint32_t a = 0; a < sim::FLASH_SIZE; a++) {
         const bool erased = a >= c.addr && a - c.addr < c.len;
         ASSERT_EQ(after[a], erased ? 0xFF : before[a]) << "address " << a;
     }
@@ -170,14 +173,14 @@ std::vector<uint32_t> sector_erases(uint32_t from, uint32_t to)
     return v;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ranges, EraseTest,
-    ::testing::Values(EraseCase{0, 0x20000, {0xC7}},
-                      EraseCase{0x1000, 0x1F000, sector_erases(0x1000, 0x20000)},
-                      EraseCase{0, 0x1000, {0x20000000}},
-                      EraseCase{0, 0x1F000, sector_erases(0, 0x1F000)},
-                      EraseCase{0x1F000, 0x1000, {0x2001F000}}, EraseCase{0, 0, {}},
-                      EraseCase{0x20000, 0, {}}));
+INSTANTIATE_TEST_SUITE_P(Ranges, EraseTest,
+                         ::testing::Values(EraseCase{0, 0x20000, {0xC7}},
+                                           EraseCase{0x1000, 0x1F000,
+                                                     sector_erases(0x1000, 0x20000)},
+                                           EraseCase{0, 0x1000, {0x20000000}},
+                                           EraseCase{0, 0x1F000, sector_erases(0, 0x1F000)},
+                                           EraseCase{0x1F000, 0x1000, {0x2001F000}},
+                                           EraseCase{0, 0, {}}, EraseCase{0x20000, 0, {}}));
 
 struct ProgramCase {
     uint32_t len;
@@ -223,7 +226,8 @@ TEST_P(ProgramTest, PagesAndLastWord)
     padded.resize((data.size() + 3) / 4 * 4, 0xFF);
     ASSERT_EQ(data_words.size() * 4, padded.size());
     for (size_t i = 0; i < data_words.size(); i++) {
-        const uint32_t expected = uint32_t{padded[4 * i]} << 24 | uint32_t{padded[4 * i + 1]} << 16 |
+        const uint32_t expected = uint32_t{padded[4 * i]} << 24 |
+                                  uint32_t{padded[4 * i + 1]} << 16 |
                                   uint32_t{padded[4 * i + 2]} << 8 | padded[4 * i + 3];
         ASSERT_EQ(data_words[i], expected) << "word " << i;
     }

@@ -30,10 +30,10 @@ namespace {
 sim::Bus *g_bus = nullptr;
 time_t g_mount_time = 0;
 
-constexpr double kForever = 86400.0;  // the tree never changes while mounted
+constexpr double FOREVER = 86400.0;  // the tree never changes while mounted
 
 // Open-file flags kept in fuse_file_info::fh.
-constexpr uint64_t kFullConfig = 1;  // opened by a caller allowed to see all of config space
+constexpr uint64_t FULL_CONFIG = 1;  // opened by a caller allowed to see all of config space
 
 bool fill_stat(uint64_t ino, struct stat &st)
 {
@@ -61,8 +61,8 @@ void op_lookup(fuse_req_t req, fuse_ino_t parent, const char *name)
         return;
     }
     e.ino = ino;
-    e.attr_timeout = kForever;
-    e.entry_timeout = kForever;
+    e.attr_timeout = FOREVER;
+    e.entry_timeout = FOREVER;
     fuse_reply_entry(req, &e);
 }
 
@@ -73,7 +73,7 @@ void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
         fuse_reply_err(req, ENOENT);
         return;
     }
-    fuse_reply_attr(req, &st, kForever);
+    fuse_reply_attr(req, &st, FOREVER);
 }
 
 // sysfs lets root change modes and owners, but nothing here needs that: refuse it.
@@ -89,7 +89,7 @@ void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *, int to_set, fuse_
         fuse_reply_err(req, EPERM);
         return;
     }
-    fuse_reply_attr(req, &st, kForever);
+    fuse_reply_attr(req, &st, FOREVER);
 }
 
 void op_readlink(fuse_req_t req, fuse_ino_t ino)
@@ -124,8 +124,8 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
         std::memset(&st, 0, sizeof st);
         st.st_ino = e.ino;
         st.st_mode = e.type;
-        const size_t need = fuse_add_direntry(req, buf + used, size - used, e.name.c_str(), &st,
-                                              off_t(i + 1));
+        const size_t need =
+            fuse_add_direntry(req, buf + used, size - used, e.name.c_str(), &st, off_t(i + 1));
         if (need > size - used)
             break;
         used += need;
@@ -150,7 +150,7 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
         fuse_reply_err(req, EACCES);
         return;
     }
-    fi->fh = root && !g_bus->no_rights ? kFullConfig : 0;
+    fi->fh = root && !g_bus->no_rights ? FULL_CONFIG : 0;
     fi->direct_io = 1;
     fi->keep_cache = 0;
     fuse_reply_open(req, fi);
@@ -164,11 +164,11 @@ void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_i
         return;
     }
     if (node.attr == sysfs::Attr::config) {
-        const uint32_t limit = fi->fh & kFullConfig ? sysfs::kConfigSize : sysfs::kUnprivilegedSize;
+        const uint32_t limit = fi->fh & FULL_CONFIG ? sysfs::CONFIG_SIZE : sysfs::UNPRIVILEGED_SIZE;
         const size_t count = sysfs::config_span(off, size, limit);
-        uint8_t buf[sysfs::kConfigSize];
-        const ssize_t n = count ? sysfs::config_read(*g_bus, node.device, uint32_t(off), count, buf)
-                                : 0;
+        uint8_t buf[sysfs::CONFIG_SIZE];
+        const ssize_t n =
+            count ? sysfs::config_read(*g_bus, node.device, uint32_t(off), count, buf) : 0;
         if (n < 0)
             fuse_reply_err(req, int(-n));
         else
@@ -192,18 +192,17 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char *data, size_t size, off
         fuse_reply_err(req, EACCES);
         return;
     }
-    const size_t count = sysfs::config_span(off, size, sysfs::kConfigSize);
-    const ssize_t n =
-        count ? sysfs::config_write(*g_bus, node.device, uint32_t(off), count,
-                                    reinterpret_cast<const uint8_t *>(data))
-              : 0;
+    const size_t count = sysfs::config_span(off, size, sysfs::CONFIG_SIZE);
+    const ssize_t n = count ? sysfs::config_write(*g_bus, node.device, uint32_t(off), count,
+                                                  reinterpret_cast<const uint8_t *>(data))
+                            : 0;
     if (n < 0)
         fuse_reply_err(req, int(-n));
     else
         fuse_reply_write(req, size_t(n));
 }
 
-const fuse_lowlevel_ops kOps = [] {
+const fuse_lowlevel_ops OPS = [] {
     fuse_lowlevel_ops ops;
     std::memset(&ops, 0, sizeof ops);
     ops.lookup = op_lookup;
@@ -220,8 +219,7 @@ const fuse_lowlevel_ops kOps = [] {
 
 int usage()
 {
-    std::fputs("usage: orvex-sysfs [-f] [--pid-file FILE] [--log FILE] STATE MOUNTPOINT\n",
-               stderr);
+    std::fputs("usage: orvex-sysfs [-f] [--pid-file FILE] [--log FILE] STATE MOUNTPOINT\n", stderr);
     return 2;
 }
 
@@ -242,7 +240,7 @@ int serve(const char *mountpoint, const char *pid_file, const char *log_file, in
         return 1;
     };
 
-    fuse_session *se = fuse_session_new(&args, &kOps, sizeof kOps, nullptr);
+    fuse_session *se = fuse_session_new(&args, &OPS, sizeof OPS, nullptr);
     fuse_opt_free_args(&args);
     if (!se)
         return fail("cannot create the FUSE session");

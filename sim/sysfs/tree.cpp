@@ -9,18 +9,18 @@
 namespace sysfs {
 namespace {
 
-constexpr const char *kAttrNames[] = {
-    "config", "vendor", "device", "class", "revision", "subsystem_vendor", "subsystem_device",
-    "irq", "resource", "numa_node", "modalias",
+constexpr const char *ATTR_NAMES[] = {
+    "config",           "vendor", "device",   "class",     "revision", "subsystem_vendor",
+    "subsystem_device", "irq",    "resource", "numa_node", "modalias",
 };
-static_assert(sizeof kAttrNames / sizeof *kAttrNames == size_t(Attr::count));
+static_assert(sizeof ATTR_NAMES / sizeof *ATTR_NAMES == size_t(Attr::count));
 
 // Size sysfs reports for a text attribute: one page, whatever the text.
-constexpr off_t kAttrStatSize = 4096;
+constexpr off_t ATTR_STAT_SIZE = 4096;
 
 int n_devices(const sim::Bus &bus)
 {
-    return int(bus.n_devices > uint32_t(sim::kMaxDevices) ? sim::kMaxDevices : bus.n_devices);
+    return int(bus.n_devices > uint32_t(sim::MAX_DEVICES) ? sim::MAX_DEVICES : bus.n_devices);
 }
 
 bool same_bus(const sim::Device &a, const sim::Device &b)
@@ -39,7 +39,7 @@ int bus_owner(const sim::Bus &bus, int i)
 
 uint64_t device_dir(int i)
 {
-    return kDeviceDirBase + uint64_t(i) * kPerDevice;
+    return DEVICE_DIR_BASE + uint64_t(i) * PER_DEVICE;
 }
 
 uint16_t cfg16(const sim::Device &d, unsigned at)
@@ -62,7 +62,7 @@ std::string printf_string(const char *fmt, ...)
 
 const char *attr_name(Attr attr)
 {
-    return kAttrNames[int(attr)];
+    return ATTR_NAMES[int(attr)];
 }
 
 std::string device_name(const sim::Device &d)
@@ -84,14 +84,22 @@ std::string attr_text(const sim::Device &d, Attr attr)
 {
     const uint32_t cls = d.class_code & 0xFFFFFF;
     switch (attr) {
-    case Attr::vendor: return printf_string("0x%04x\n", d.vendor);
-    case Attr::device: return printf_string("0x%04x\n", d.device);
-    case Attr::class_code: return printf_string("0x%06x\n", cls);
-    case Attr::revision: return printf_string("0x%02x\n", d.ctrl.cfg[0x08]);
-    case Attr::subsystem_vendor: return printf_string("0x%04x\n", cfg16(d, 0x2C));
-    case Attr::subsystem_device: return printf_string("0x%04x\n", cfg16(d, 0x2E));
-    case Attr::irq: return "0\n";  // no interrupt assigned
-    case Attr::numa_node: return "-1\n";
+    case Attr::vendor:
+        return printf_string("0x%04x\n", d.vendor);
+    case Attr::device:
+        return printf_string("0x%04x\n", d.device);
+    case Attr::class_code:
+        return printf_string("0x%06x\n", cls);
+    case Attr::revision:
+        return printf_string("0x%02x\n", d.ctrl.cfg[0x08]);
+    case Attr::subsystem_vendor:
+        return printf_string("0x%04x\n", cfg16(d, 0x2C));
+    case Attr::subsystem_device:
+        return printf_string("0x%04x\n", cfg16(d, 0x2E));
+    case Attr::irq:
+        return "0\n";  // no interrupt assigned
+    case Attr::numa_node:
+        return "-1\n";
     case Attr::modalias:
         return printf_string("pci:v%08Xd%08Xsv%08Xsd%08Xbc%02Xsc%02Xi%02X\n", d.vendor, d.device,
                              cfg16(d, 0x2C), cfg16(d, 0x2E), cls >> 16, (cls >> 8) & 0xFF,
@@ -104,7 +112,8 @@ std::string attr_text(const sim::Device &d, Attr attr)
         return text;
     }
     case Attr::config:
-    case Attr::count: break;
+    case Attr::count:
+        break;
     }
     return {};
 }
@@ -112,21 +121,21 @@ std::string attr_text(const sim::Device &d, Attr attr)
 Node node_of(const sim::Bus &bus, uint64_t ino)
 {
     const int n = n_devices(bus);
-    if (ino == kRoot || ino == kDevicesDir || ino == kDriversDir || ino == kSlotsDir ||
-        ino == kHiddenDir)
+    if (ino == ROOT || ino == DEVICES_DIR || ino == DRIVERS_DIR || ino == SLOTS_DIR ||
+        ino == HIDDEN_DIR)
         return {Kind::dir, -1, Attr::count};
-    if (ino >= kBusDirBase && ino < kBusDirBase + uint64_t(n)) {
-        const int i = int(ino - kBusDirBase);
+    if (ino >= BUS_DIR_BASE && ino < BUS_DIR_BASE + uint64_t(n)) {
+        const int i = int(ino - BUS_DIR_BASE);
         if (bus_owner(bus, i) == i)
             return {Kind::dir, i, Attr::count};
         return {};
     }
-    if (ino >= kLinkBase && ino < kLinkBase + uint64_t(n))
-        return {Kind::link, int(ino - kLinkBase), Attr::count};
-    if (ino >= kDeviceDirBase && ino < device_dir(n)) {
-        const uint64_t rel = ino - kDeviceDirBase;
-        const int i = int(rel / kPerDevice);
-        const uint64_t slot = rel % kPerDevice;
+    if (ino >= LINK_BASE && ino < LINK_BASE + uint64_t(n))
+        return {Kind::link, int(ino - LINK_BASE), Attr::count};
+    if (ino >= DEVICE_DIR_BASE && ino < device_dir(n)) {
+        const uint64_t rel = ino - DEVICE_DIR_BASE;
+        const int i = int(rel / PER_DEVICE);
+        const uint64_t slot = rel % PER_DEVICE;
         if (slot == 0)
             return {Kind::dir, i, Attr::count};
         if (slot - 1 < uint64_t(Attr::count))
@@ -147,26 +156,26 @@ bool entry_at(const sim::Bus &bus, uint64_t dir, size_t index, Entry &out)
     }
     index -= 2;
     const int n = n_devices(bus);
-    if (dir == kRoot) {
-        static const Entry top[] = {{"devices", kDevicesDir, S_IFDIR},
-                                    {"drivers", kDriversDir, S_IFDIR},
-                                    {"slots", kSlotsDir, S_IFDIR},
-                                    {".sysdevices", kHiddenDir, S_IFDIR}};
+    if (dir == ROOT) {
+        static const Entry top[] = {{"devices", DEVICES_DIR, S_IFDIR},
+                                    {"drivers", DRIVERS_DIR, S_IFDIR},
+                                    {"slots", SLOTS_DIR, S_IFDIR},
+                                    {".sysdevices", HIDDEN_DIR, S_IFDIR}};
         if (index >= sizeof top / sizeof *top)
             return false;
         out = top[index];
         return true;
     }
-    if (dir == kDevicesDir) {
+    if (dir == DEVICES_DIR) {
         if (index >= size_t(n))
             return false;
-        out = {device_name(bus.dev[index]), kLinkBase + index, S_IFLNK};
+        out = {device_name(bus.dev[index]), LINK_BASE + index, S_IFLNK};
         return true;
     }
-    if (dir == kHiddenDir) {
+    if (dir == HIDDEN_DIR) {
         for (int i = 0; i < n; ++i)
             if (bus_owner(bus, i) == i && index-- == 0) {
-                out = {bus_dir_name(bus.dev[i]), kBusDirBase + uint64_t(i), S_IFDIR};
+                out = {bus_dir_name(bus.dev[i]), BUS_DIR_BASE + uint64_t(i), S_IFDIR};
                 return true;
             }
         return false;
@@ -174,7 +183,7 @@ bool entry_at(const sim::Bus &bus, uint64_t dir, size_t index, Entry &out)
     const Node node = node_of(bus, dir);
     if (node.kind != Kind::dir || node.device < 0)
         return false;
-    if (dir < kLinkBase) {  // a bus folder: the devices on that bus
+    if (dir < LINK_BASE) {  // a bus folder: the devices on that bus
         for (int i = 0; i < n; ++i)
             if (same_bus(bus.dev[i], bus.dev[node.device]) && index-- == 0) {
                 out = {device_name(bus.dev[i]), device_dir(i), S_IFDIR};
@@ -191,14 +200,14 @@ bool entry_at(const sim::Bus &bus, uint64_t dir, size_t index, Entry &out)
 uint64_t parent_of(const sim::Bus &bus, uint64_t dir)
 {
     const Node node = node_of(bus, dir);
-    if (dir == kRoot || dir == kDevicesDir || dir == kDriversDir || dir == kSlotsDir ||
-        dir == kHiddenDir)
-        return kRoot;
-    if (node.kind == Kind::dir && dir < kLinkBase)
-        return kHiddenDir;
+    if (dir == ROOT || dir == DEVICES_DIR || dir == DRIVERS_DIR || dir == SLOTS_DIR ||
+        dir == HIDDEN_DIR)
+        return ROOT;
+    if (node.kind == Kind::dir && dir < LINK_BASE)
+        return HIDDEN_DIR;
     if (node.kind == Kind::dir)
-        return kBusDirBase + uint64_t(bus_owner(bus, node.device));
-    return kRoot;
+        return BUS_DIR_BASE + uint64_t(bus_owner(bus, node.device));
+    return ROOT;
 }
 
 uint64_t lookup(const sim::Bus &bus, uint64_t parent, const char *name)
@@ -218,10 +227,14 @@ mode_t mode_of(const sim::Bus &bus, uint64_t ino)
 {
     const Node node = node_of(bus, ino);
     switch (node.kind) {
-    case Kind::dir: return S_IFDIR | 0755;
-    case Kind::link: return S_IFLNK | 0777;
-    case Kind::attr: return S_IFREG | (node.attr == Attr::config ? 0644 : 0444);
-    case Kind::none: break;
+    case Kind::dir:
+        return S_IFDIR | 0755;
+    case Kind::link:
+        return S_IFLNK | 0777;
+    case Kind::attr:
+        return S_IFREG | (node.attr == Attr::config ? 0644 : 0444);
+    case Kind::none:
+        break;
     }
     return 0;
 }
@@ -230,7 +243,7 @@ off_t size_of(const sim::Bus &bus, uint64_t ino)
 {
     const Node node = node_of(bus, ino);
     if (node.kind == Kind::attr)
-        return node.attr == Attr::config ? off_t(kConfigSize) : kAttrStatSize;
+        return node.attr == Attr::config ? off_t(CONFIG_SIZE) : ATTR_STAT_SIZE;
     if (node.kind == Kind::link)
         return off_t(link_target(bus.dev[node.device]).size());
     return 0;

@@ -21,15 +21,15 @@ namespace sysfs {
 
 // Node numbers. 0 is never a node (FUSE reserves it); 1 is the root of the mount.
 enum : uint64_t {
-    kRoot = 1,
-    kDevicesDir = 2,
-    kDriversDir = 3,
-    kSlotsDir = 4,
-    kHiddenDir = 5,
-    kBusDirBase = 0x100,      // + device index of the first device on that bus
-    kLinkBase = 0x200,        // + device index: devices/DDDD:BB:SS.F
-    kDeviceDirBase = 0x1000,  // + device index * kPerDevice
-    kPerDevice = 0x100,       // the device folder, then its attributes at + 1 + attribute
+    ROOT = 1,
+    DEVICES_DIR = 2,
+    DRIVERS_DIR = 3,
+    SLOTS_DIR = 4,
+    HIDDEN_DIR = 5,
+    BUS_DIR_BASE = 0x100,      // + device index of the first device on that bus
+    LINK_BASE = 0x200,         // + device index: devices/DDDD:BB:SS.F
+    DEVICE_DIR_BASE = 0x1000,  // + device index * PER_DEVICE
+    PER_DEVICE = 0x100,        // the device folder, then its attributes at + 1 + attribute
 };
 
 // The files of a device folder, in listing order.
@@ -52,7 +52,7 @@ enum class Kind { none, dir, link, attr };
 
 struct Node {
     Kind kind = Kind::none;
-    int device = -1;      // link, device folder, attribute; for a bus folder: its first device
+    int device = -1;  // link, device folder, attribute; for a bus folder: its first device
     Attr attr = Attr::count;
 };
 
@@ -91,8 +91,8 @@ const char *attr_name(Attr attr);
 
 // --- the config file -------------------------------------------------------------------------
 
-inline constexpr uint32_t kConfigSize = 256;     // a conventional PCI function
-inline constexpr uint32_t kUnprivilegedSize = 64;  // what a reader without CAP_SYS_ADMIN sees
+inline constexpr uint32_t CONFIG_SIZE = 256;       // a conventional PCI function
+inline constexpr uint32_t UNPRIVILEGED_SIZE = 64;  // what a reader without CAP_SYS_ADMIN sees
 
 // How many bytes of a transfer of `count` bytes at `pos` the kernel lets through, given the part
 // of the file the caller may reach (`limit`): the transfer is cut at the limit, and a transfer

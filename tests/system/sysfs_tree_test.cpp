@@ -74,9 +74,8 @@ struct SpanCase {
 TEST(SysfsConfig, TransfersStopAtWhatTheCallerMayReach)
 {
     const SpanCase cases[] = {
-        {0, 256, 256, 256}, {0x50, 4, 256, 4}, {0x50, 4, 64, 0}, {60, 8, 64, 4},
-        {64, 4, 64, 0},     {252, 8, 256, 4},  {256, 4, 256, 0}, {4096, 4, 256, 0},
-        {-4, 4, 256, 0},    {0, 0, 256, 0},
+        {0, 256, 256, 256}, {0x50, 4, 256, 4}, {0x50, 4, 64, 0},  {60, 8, 64, 4},  {64, 4, 64, 0},
+        {252, 8, 256, 4},   {256, 4, 256, 0},  {4096, 4, 256, 0}, {-4, 4, 256, 0}, {0, 0, 256, 0},
     };
     for (const SpanCase &c : cases)
         EXPECT_EQ(sysfs::config_span(c.pos, c.count, c.limit), c.expected)
@@ -90,12 +89,15 @@ protected:
         bus = sim::bus_create_shared();
         ASSERT_NE(bus, nullptr);
     }
-    void TearDown() override { sim::bus_unmap(bus); }
+    void TearDown() override
+    {
+        sim::bus_unmap(bus);
+    }
 
     std::string log_text() const
     {
         std::ostringstream out;
-        for (uint64_t i = 0; i < bus->log_count && i < sim::kLogCapacity; ++i) {
+        for (uint64_t i = 0; i < bus->log_count && i < sim::LOG_CAPACITY; ++i) {
             const sim::CfgAccess &a = bus->log[i];
             out << a.kind << int(a.width) << '@' << std::hex << a.offset << std::dec
                 << (a.failed ? "!" : "") << ' ';
@@ -128,7 +130,7 @@ TEST_F(SysfsBus, WritesReachTheDeviceWithTheirOwnWidth)
     ASSERT_EQ(sysfs::config_write(*bus, dev, 0x43, 1, open_access), 1);
     ASSERT_EQ(sysfs::config_write(*bus, dev, 0x78, 8, window), 8);
     EXPECT_EQ(log_text(), "W1@43 W4@78 W4@7c ");
-    EXPECT_EQ(sim::reg_peek(*bus, dev, sim::kRegChipSel), 1u);
+    EXPECT_EQ(sim::reg_peek(*bus, dev, sim::REG_CHIP_SEL), 1u);
 }
 
 TEST_F(SysfsBus, ADeviceThatStopsAnsweringGivesEio)
@@ -159,10 +161,10 @@ TEST_F(SysfsBus, EveryDeviceLinkLeadsToThatDevicesFolder)
     for (uint32_t i = 0; i < bus->n_devices; ++i) {
         const sim::Device &d = bus->dev[i];
         const std::string name = sysfs::device_name(d);
-        const uint64_t link = sysfs::lookup(*bus, sysfs::kDevicesDir, name.c_str());
+        const uint64_t link = sysfs::lookup(*bus, sysfs::DEVICES_DIR, name.c_str());
         ASSERT_NE(link, 0u) << name;
         EXPECT_TRUE(S_ISLNK(sysfs::mode_of(*bus, link)));
-        const uint64_t folder = resolve(*bus, sysfs::kDevicesDir, sysfs::link_target(d));
+        const uint64_t folder = resolve(*bus, sysfs::DEVICES_DIR, sysfs::link_target(d));
         ASSERT_NE(folder, 0u) << sysfs::link_target(d);
         ASSERT_TRUE(S_ISDIR(sysfs::mode_of(*bus, folder)));
         const uint64_t vendor = sysfs::lookup(*bus, folder, "vendor");
@@ -179,16 +181,16 @@ TEST_F(SysfsBus, ListingsNameEachDeviceOnceAndEveryEntryCanBeLookedUp)
     sim::bus_add_other(*bus, 0, 0, 0, 0x8086, 0x1237, 0x060000);
     sim::bus_add_orvex(*bus, 3, 0, 0, 1);
     sim::bus_add_other(*bus, 0, 2, 0, 0x10de, 0x1c82, 0x030000);
-    const uint64_t dirs[] = {sysfs::kRoot, sysfs::kDevicesDir, sysfs::kHiddenDir};
+    const uint64_t dirs[] = {sysfs::ROOT, sysfs::DEVICES_DIR, sysfs::HIDDEN_DIR};
     std::vector<std::string> devices, buses;
     for (uint64_t dir : dirs) {
         sysfs::Entry e;
         for (size_t i = 2; sysfs::entry_at(*bus, dir, i, e); ++i) {
             EXPECT_EQ(sysfs::lookup(*bus, dir, e.name.c_str()), e.ino) << e.name;
             EXPECT_EQ(sysfs::mode_of(*bus, e.ino) & S_IFMT, e.type) << e.name;
-            if (dir == sysfs::kDevicesDir)
+            if (dir == sysfs::DEVICES_DIR)
                 devices.push_back(e.name);
-            if (dir == sysfs::kHiddenDir)
+            if (dir == sysfs::HIDDEN_DIR)
                 buses.push_back(e.name);
         }
     }
@@ -199,7 +201,7 @@ TEST_F(SysfsBus, ListingsNameEachDeviceOnceAndEveryEntryCanBeLookedUp)
 TEST_F(SysfsBus, AttributesHaveTheKernelsModesAndFormats)
 {
     const int dev = sim::bus_add_orvex(*bus, 1, 0, 0, 1);
-    const uint64_t folder = resolve(*bus, sysfs::kDevicesDir, sysfs::link_target(bus->dev[dev]));
+    const uint64_t folder = resolve(*bus, sysfs::DEVICES_DIR, sysfs::link_target(bus->dev[dev]));
     ASSERT_NE(folder, 0u);
     struct Want {
         const char *name;
@@ -207,9 +209,8 @@ TEST_F(SysfsBus, AttributesHaveTheKernelsModesAndFormats)
         const char *text;  // null: not checked
     };
     const Want wants[] = {
-        {"config", 0644, nullptr},      {"vendor", 0444, "0x1106\n"},
-        {"device", 0444, "0x3483\n"},   {"class", 0444, "0x0c0330\n"},
-        {"irq", 0444, "0\n"},           {"numa_node", 0444, "-1\n"},
+        {"config", 0644, nullptr},     {"vendor", 0444, "0x1106\n"}, {"device", 0444, "0x3483\n"},
+        {"class", 0444, "0x0c0330\n"}, {"irq", 0444, "0\n"},         {"numa_node", 0444, "-1\n"},
         {"revision", 0444, "0x00\n"},
     };
     for (const Want &w : wants) {
@@ -221,8 +222,7 @@ TEST_F(SysfsBus, AttributesHaveTheKernelsModesAndFormats)
         }
     }
     EXPECT_EQ(sysfs::size_of(*bus, sysfs::lookup(*bus, folder, "config")), 256);
-    const std::string resource =
-        sysfs::attr_text(bus->dev[dev], sysfs::Attr::resource);
+    const std::string resource = sysfs::attr_text(bus->dev[dev], sysfs::Attr::resource);
     EXPECT_EQ(std::count(resource.begin(), resource.end(), '\n'), 7);
     EXPECT_EQ(sysfs::lookup(*bus, folder, "nonexistent"), 0u);
 }
