@@ -1,5 +1,6 @@
 // Dumping, writing and verifying the EEPROM region from `offset` to its end.
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
@@ -12,12 +13,14 @@ namespace {
 struct file_closer {
     void operator()(FILE *f) const
     {
-        std::fclose(f);
+        close_file(f);
     }
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-// Writes the whole of `data` to a new file; -1 (message printed) when it was not all stored.
+// Writes the whole of `data` to a new file and waits until it is on disk, so a power cut during
+// the write that usually follows a backup cannot take the backup with it. -1 (message printed)
+// when it was not all stored.
 int save_file(const char *file, std::span<const uint8_t> data)
 {
     file_ptr f(std::fopen(file, "wb"));
@@ -27,7 +30,9 @@ int save_file(const char *file, std::span<const uint8_t> data)
     }
     bool stored = std::fwrite(data.data(), 1, data.size(), f.get()) == data.size();
     stored = std::fflush(f.get()) == 0 && stored;
-    stored = std::fclose(f.release()) == 0 && stored;  // a full disk may only show here
+    // A pipe, /dev/null or a terminal cannot be synced, and need not be.
+    stored = (sync_file(f.get()) == 0 || errno == EINVAL || errno == EROFS) && stored;
+    stored = close_file(f.release()) == 0 && stored;  // a full disk may only show here
     if (!stored) {
         std::printf("* failed to write data to file\n");
         return RES_FAILED;

@@ -2,16 +2,28 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <span>
 
 #include "chip/pci.h"
 
 // A buffer of one operation; freed on every path when it goes out of scope.
-using byte_buffer = std::unique_ptr<uint8_t[]>;
+struct free_deleter {
+    void operator()(uint8_t *p) const
+    {
+        std::free(p);
+    }
+};
+using byte_buffer = std::unique_ptr<uint8_t[], free_deleter>;
 
+// The C library calls a test must be able to make fail (image/platform.cpp).
 // read_len bytes, or null when the allocation fails (a length of 0 still gives a buffer).
 byte_buffer alloc_buffer(uint32_t len);
+// fsync() of the file's descriptor, and fclose(): 0, or -1 with errno set.
+int sync_file(FILE *f);
+int close_file(FILE *f);
 
 // The EEPROM bytes from `offset` to the end: their count, 0 when offset is at or past the end.
 uint32_t region_length(uint32_t offset);

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 
 #include "app/app.h"
-#include "tests/alloc_failure.h"
+#include "tests/fake_platform.h"
 #include "tests/harness.h"
 
 namespace {
@@ -401,7 +401,7 @@ TEST_P(AllocFailure, ReportsAndStops)
     std::vector<std::string> args = GetParam().args;
     if (args.size() > 1)
         args[1] = args[0] == "-r" ? dir.path("dump") : dir.write("img", pattern(1000));
-    RunResult r = run_orvex(*bus, args, [] { fail_allocation(GetParam().failing); });
+    RunResult r = run_orvex(*bus, args, [] { fail_platform_call(platform_call::alloc, GetParam().failing); });
     EXPECT_EQ(r.out, version_line + GetParam().out);
     EXPECT_EQ(r.status, GetParam().status);
     EXPECT_FALSE(dir.exists("dump"));
