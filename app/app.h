@@ -24,6 +24,14 @@ void orvex_error(char *msg, ...);
 // libpci's error callback: libpci cannot go on after it, so neither does the run.
 [[noreturn]] void orvex_fatal(char *msg, ...);
 
+// Another run holding the controller is waited for this long before the run gives up.
+inline constexpr int64_t LOCK_WAIT_NS = 60'000'000'000;
+inline constexpr unsigned LOCK_POLL_INTERVAL_US = 10'000;
+inline constexpr int RES_BUSY = -16;  // -EBUSY
+
+// 0 once this run has the controller to itself (or nothing can be locked); -16 after LOCK_WAIT_NS.
+int orvex_lock_device(pci_access *acc, pci_dev *dev);
+
 pci_dev *find_device(pci_access *acc, uint16_t vendor, uint16_t device, int idx);
 uint32_t orvex_read_fw_version(pci_dev *dev);
 

@@ -17,6 +17,7 @@ namespace {
 
 [[noreturn]] void die(const char *msg, va_list args)
 {
+    std::fflush(stdout);  // so that the lines before it stay before it in a shared log
     std::fprintf(stderr, "%s: ", program_name);
     std::vfprintf(stderr, msg, args);
     std::fputc('\n', stderr);
@@ -128,6 +129,8 @@ int orvex_main(int argc, char **argv)
         std::printf("* multiple ORVEXs found\n");
         return RES_INVALID;
     }
+    if (int r = orvex_lock_device(pacc, dev))
+        return r;
     std::printf("ORVEX FW version: %08x\n", orvex_read_fw_version(dev));
 
     if (int r = check_flash_id(dev))

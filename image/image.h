@@ -40,7 +40,8 @@ int orvex_read_eeprom(pci_dev *dev, const char *file, uint32_t offset);
 int orvex_write_eeprom(pci_dev *dev, const char *file, uint32_t offset);
 int orvex_verify_eeprom(pci_dev *dev, const char *file, uint32_t offset);
 
-// A write must not be cut short halfway: termination signals are held from just before the erase
+// A write must not be cut short halfway: every signal that would end or stop the run, other than
+// those reporting a fault of the program, is held from just before the erase
 // until release_signals(), which flushes standard output first and then lets a held one act.
 void hold_signals();
 void release_signals();

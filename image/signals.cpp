@@ -1,3 +1,4 @@
+// Holding the signals that would cut a write short.
 #include <csignal>
 #include <cstdio>
 
@@ -8,16 +9,28 @@ namespace {
 sigset_t saved_mask;
 bool held = false;
 
+// Every signal whose default action ends or stops the process, less those that report a fault of
+// the program itself (blocking them would hide a crash, or turn it into a hang). SIGKILL and
+// SIGSTOP cannot be blocked; SIGCHLD, SIGCONT, SIGURG and SIGWINCH do nothing by default. The
+// real-time signals are in the full set too. SIGPIPE among them means a reader that goes away
+// mid-write makes output fail instead of killing the run; it takes effect after the result.
+sigset_t write_signals()
+{
+    sigset_t set;
+    sigfillset(&set);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS, SIGKILL, SIGSTOP,
+                    SIGCHLD, SIGCONT, SIGURG, SIGWINCH})
+        sigdelset(&set, sig);
+    return set;
+}
+
 }  // namespace
 
 void hold_signals()
 {
     if (held)
         return;
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
-        sigaddset(&set, sig);
+    const sigset_t set = write_signals();
     sigprocmask(SIG_BLOCK, &set, &saved_mask);
     held = true;
 }

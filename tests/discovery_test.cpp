@@ -2,8 +2,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include "app/app.h"
+#include "sim/libpci_double.h"
 #include "tests/harness.h"
 
 namespace {
@@ -166,5 +171,67 @@ TEST(ErrorPolicy, EarlierComplaintStopsAtVersion)
     EXPECT_EQ(r.out, sudo_line);
     EXPECT_EQ(r.status, 1);
 }
+
+}  // namespace
+
+namespace {
+
+// The sysfs configuration file of each device, as libpci's sysfs method would use it; another
+// run is modelled by this process holding the lock on one of them.
+struct LockCase {
+    const char *name;
+    const char *held;  // the device whose file is locked by another run, or null
+    bool files;        // whether the device files exist at all
+    std::string out;
+    int status;
+};
+
+void PrintTo(const LockCase &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class Lock : public ::testing::TestWithParam<LockCase> {};
+
+// The wait runs on the virtual clock: the 60 seconds pass at once.
+TEST_P(Lock, OneRunAtATime)
+{
+    const LockCase &c = GetParam();
+    SimBus bus;
+    bus.add_orvex();
+    TempDir dir;
+    int held_fd = -1;
+    for (const char *dev : {"0000:02:00.0", "0000:02:01.0"}) {
+        if (!c.files)
+            break;
+        std::filesystem::create_directories(dir.path("devices/") + dev);
+        const std::string file = dir.write(std::string("devices/") + dev + "/config", {});
+        if (c.held && std::string(c.held) == dev) {
+            held_fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+            ASSERT_EQ(flock(held_fd, LOCK_EX), 0);
+        }
+    }
+    const std::string sysfs = dir.path("");
+    RunResult r = run_orvex(*bus, {}, [&sysfs] { sim::set_sysfs_path(sysfs.c_str()); });
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.status, c.status);
+    if (c.status == 240) {
+        EXPECT_EQ(bus->access_count, 0u);
+    }
+    if (held_fd >= 0)
+        close(held_fd);
+}
+
+const std::string waiting = "* waiting for another orvex run to finish\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, Lock,
+    ::testing::Values(
+        LockCase{"free", nullptr, true, "ORVEX FW version: 01020304\n", 0},
+        LockCase{"held_past_the_bound", "0000:02:00.0", true,
+                 waiting + "* another orvex run is using the ORVEX\n", 240},
+        LockCase{"other_controller_held", "0000:02:01.0", true, "ORVEX FW version: 01020304\n", 0},
+        LockCase{"no_file_to_lock", nullptr, false, "ORVEX FW version: 01020304\n", 0}),
+    param_name);
 
 }  // namespace

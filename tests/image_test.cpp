@@ -359,9 +359,11 @@ TEST_P(SignalDuringWrite, FinishesFirst)
     if (GetParam().completes) {
         EXPECT_EQ(r.out, std::string(version_line) + reprogrammed);
         EXPECT_EQ(bus.flash(), concat(image, erased(sim::FLASH_SIZE - image.size())));
-    } else {
+    } else if (GetParam().at_value == 0) {
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(bus.flash(), old);
+    } else {
+        EXPECT_NE(bus.flash(), concat(image, erased(sim::FLASH_SIZE - image.size())));
     }
 }
 
@@ -373,7 +375,14 @@ INSTANTIATE_TEST_SUITE_P(
                       SignalCase{"int_during_program", SIGINT, 0x02008000, true},
                       SignalCase{"term_during_program", SIGTERM, 0x02008000, true},
                       SignalCase{"hup_during_program", SIGHUP, 0x02008000, true},
-                      SignalCase{"quit_during_program", SIGQUIT, 0x02008000, true}),
+                      SignalCase{"quit_during_program", SIGQUIT, 0x02008000, true},
+                      SignalCase{"pipe_during_program", SIGPIPE, 0x02008000, true},
+                      SignalCase{"alrm_during_erase", SIGALRM, 0xC7, true},
+                      SignalCase{"usr1_during_program", SIGUSR1, 0x02008000, true},
+                      SignalCase{"xfsz_during_program", SIGXFSZ, 0x02008000, true},
+                      SignalCase{"rtmin_during_program", SIGRTMIN, 0x02008000, true},
+                      // a fault of the program itself is never held back
+                      SignalCase{"abrt_during_program", SIGABRT, 0x02008000, false}),
     param_name);
 
 }  // namespace
@@ -383,9 +392,11 @@ namespace {
 struct AllocCase {
     const char *name;
     std::vector<std::string> args;
-    int failing;  // which buffer allocation of the run fails
+    int failing;  // which such call of the run fails
     std::string out;
     int status;
+    platform_call call = platform_call::alloc;
+    int err = 5;  // EIO
 };
 
 void PrintTo(const AllocCase &c, std::ostream *os)
@@ -401,14 +412,16 @@ TEST_P(AllocFailure, ReportsAndStops)
     std::vector<std::string> args = GetParam().args;
     if (args.size() > 1)
         args[1] = args[0] == "-r" ? dir.path("dump") : dir.write("img", pattern(1000));
-    RunResult r = run_orvex(*bus, args, [] { fail_platform_call(platform_call::alloc, GetParam().failing); });
-    EXPECT_EQ(r.out, version_line + GetParam().out);
-    EXPECT_EQ(r.status, GetParam().status);
-    EXPECT_FALSE(dir.exists("dump"));
+    const AllocCase &c = GetParam();
+    RunResult r = run_orvex(*bus, args, [&c] { fail_platform_call(c.call, c.failing, c.err); });
+    EXPECT_EQ(r.out, version_line + c.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(dir.exists("dump"), c.call != platform_call::alloc);
     EXPECT_EQ(bus.flash(), concat(pattern(1000), erased(sim::FLASH_SIZE - 1000)));
 }
 
 const std::string no_memory = "* failed to allocate memory\n";
+const std::string stored_not = "* failed to write data to file\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Buffers, AllocFailure,
@@ -418,7 +431,13 @@ INSTANTIATE_TEST_SUITE_P(
                       AllocCase{"verify_eeprom_copy", {"-v", ""}, 1, no_memory, 244},
                       AllocCase{"verify_image", {"-v", ""}, 2, no_memory, 255},
                       // the write itself went through; its verify could not run
-                      AllocCase{"write_then_verify", {"-w", ""}, 2, no_memory, 244}),
+                      AllocCase{"write_then_verify", {"-w", ""}, 2, no_memory, 244},
+                      // the dump was written and flushed, but is not known to be on disk
+                      AllocCase{"dump_sync", {"-r", ""}, 1, stored_not, 255, platform_call::sync},
+                      AllocCase{"dump_close", {"-r", ""}, 1, stored_not, 255, platform_call::close},
+                      // a target that cannot be synced at all is no failure
+                      AllocCase{"dump_sync_einval", {"-r", ""}, 1, "", 0, platform_call::sync, 22},
+                      AllocCase{"dump_sync_erofs", {"-r", ""}, 1, "", 0, platform_call::sync, 30}),
     param_name);
 
 }  // namespace

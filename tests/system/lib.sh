@@ -28,11 +28,15 @@ sysfs_unusable_reason() {
 #   --no-pci-tree    an empty /sys/bus/pci and /proc/bus/pci instead of the simulated bus
 #   --no-pci-at-all  neither /sys/bus/pci nor /proc/bus/pci, and no raw I/O port access
 #   --tee            also copy the tool's standard output and error to ours
+#   --shell SCRIPT   instead of one run, run the bash SCRIPT in $1 (its status goes to $1/rc): in
+#                    it, `orvex ARGS` runs the tool and `wait_accesses N` waits until the bus has
+#                    seen N configuration accesses, so that several runs can meet on one bus
 # Returns non-zero (and says why) only when the namespace or the mount could not be set up.
 run_orvex() {
-    local as=root pci=sysfs tee=0
+    local as=root pci=sysfs tee=0 script=
     while :; do
         case $1 in
+            --shell) script=$2; shift ;;
             --as-nobody) as=nobody ;;
             --no-pci-tree) pci=empty ;;
             --no-pci-at-all) pci=none ;;
@@ -51,13 +55,13 @@ run_orvex() {
     read -ra stat <"/proc/$BASHPID/stat"
     command -v taskset >/dev/null && pin=(taskset -c "${stat[38]}")
     "${pin[@]}" unshare -m --propagation private bash -c "$(declare -f _in_namespace)"'; _in_namespace "$@"' \
-        _ "$dir" "$state" "$as" "$pci" "$tee" "$@"
+        _ "$dir" "$state" "$as" "$pci" "$tee" "$script" "$@"
 }
 
 # The part of run_orvex that runs inside the namespace.
 _in_namespace() {
-    local dir=$1 state=$2 as=$3 pci=$4 tee=$5
-    shift 5
+    local dir=$1 state=$2 as=$3 pci=$4 tee=$5 script=$6
+    shift 6
     local pid_file="$dir/sysfs.pid" wrap=() emulator=()
     [ -z "${ORVEX_EMULATOR:-}" ] || read -r -a emulator <<<"$ORVEX_EMULATOR"
     case $pci in
@@ -83,7 +87,15 @@ _in_namespace() {
     [ "$as" = nobody ] && wrap=(setpriv --reuid=65534 --regid=65534 --clear-groups)
 
     local rc
-    if [ "$tee" = 1 ]; then
+    if [ -n "$script" ]; then
+        orvex() { "${wrap[@]}" "${emulator[@]}" "$ORVEX" "$@"; }
+        wait_accesses() {
+            until [ "$("$ORVEX_SIM" info "$state" | sed -n 's/^accesses \([0-9]*\).*/\1/p')" -ge "$1" ]
+            do sleep 0.01; done
+        }
+        (cd "$dir" && eval "$script")
+        rc=$?
+    elif [ "$tee" = 1 ]; then
         (cd "$dir" && "${wrap[@]}" "${emulator[@]}" "$ORVEX" "$@" \
             > >(tee "$dir/out") 2> >(tee "$dir/err" >&2))
         rc=$?
