@@ -27,9 +27,7 @@ int orvex_spi_read(pci_dev *dev, uint32_t addr, uint32_t len, std::span<uint8_t>
     orvex_spi_init(dev);
     if (int r = orvex_spi_wait_idle(dev))
         return r;
-    orvex_spi_cs(dev, 1);
-    orvex_write_u32(dev, Tx_REG0, command_word(g_flash_info.read_data, addr));
-    orvex_spi_xfer(dev, SPI_XFER_64);
+    orvex_spi_begin(dev, command_word(g_flash_info.read_data, addr), SPI_XFER_64);
     for (uint32_t pos = 0; pos < len; pos += 4) {
         uint32_t word = orvex_read_u32(dev, Rx_REG0);
         buf[pos] = static_cast<uint8_t>(word >> 24);
@@ -54,18 +52,12 @@ int orvex_spi_erase(pci_dev *dev, uint32_t addr, uint32_t len)
         return r;
     if (addr == 0 && len == g_flash_info.flash_size) {
         orvex_spi_write_enable(dev);
-        orvex_spi_cs(dev, 1);
-        orvex_write_u32(dev, Tx_REG0, g_flash_info.chip_erase);
-        orvex_spi_xfer(dev, SPI_XFER_8);
-        orvex_spi_cs(dev, 0);
+        orvex_spi_command(dev, g_flash_info.chip_erase, SPI_XFER_8);
         return orvex_spi_wait_idle(dev);
     }
     for (; len != 0; addr += sector, len -= sector) {
         orvex_spi_write_enable(dev);
-        orvex_spi_cs(dev, 1);
-        orvex_write_u32(dev, Tx_REG0, command_word(g_flash_info.sector_erase, addr));
-        orvex_spi_xfer(dev, SPI_XFER_32);
-        orvex_spi_cs(dev, 0);
+        orvex_spi_command(dev, command_word(g_flash_info.sector_erase, addr), SPI_XFER_32);
         if (int r = orvex_spi_wait_idle(dev))
             return r;
     }
@@ -89,9 +81,7 @@ int orvex_spi_write(pci_dev *dev, uint32_t addr, uint32_t len, std::span<const u
         orvex_spi_write_enable(dev);
         if (int r = orvex_spi_wait_idle(dev))
             return r;
-        orvex_spi_cs(dev, 1);
-        orvex_write_u32(dev, Tx_REG0, command_word(g_flash_info.page_program, addr));
-        orvex_spi_xfer(dev, SPI_XFER_32);
+        orvex_spi_begin(dev, command_word(g_flash_info.page_program, addr), SPI_XFER_32);
         for (uint32_t pos = 0; pos < chunk; pos += 4) {
             uint32_t word = 0;
             for (uint32_t i = pos; i < pos + 4; i++)

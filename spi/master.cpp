@@ -18,6 +18,19 @@ void orvex_spi_cs(pci_dev *dev, int val)
     orvex_write_u32(dev, CHIP_SEL, val ? 0 : 1);  // the line is active low
 }
 
+void orvex_spi_begin(pci_dev *dev, uint32_t word, uint32_t ctrl_word)
+{
+    orvex_spi_cs(dev, 1);
+    orvex_write_u32(dev, Tx_REG0, word);
+    orvex_spi_xfer(dev, ctrl_word);
+}
+
+void orvex_spi_command(pci_dev *dev, uint32_t word, uint32_t ctrl_word)
+{
+    orvex_spi_begin(dev, word, ctrl_word);
+    orvex_spi_cs(dev, 0);
+}
+
 void orvex_spi_init(pci_dev *dev)
 {
     orvex_init(dev);
@@ -38,10 +51,7 @@ void orvex_spi_uninit(pci_dev *dev)
 
 void orvex_spi_write_enable(pci_dev *dev)
 {
-    orvex_spi_cs(dev, 1);
-    orvex_write_u32(dev, Tx_REG0, g_flash_info.write_enable);
-    orvex_spi_xfer(dev, SPI_XFER_8);
-    orvex_spi_cs(dev, 0);
+    orvex_spi_command(dev, g_flash_info.write_enable, SPI_XFER_8);
 }
 
 // One read-status command: the flash repeats its status byte for as long as it stays selected.
@@ -50,9 +60,7 @@ void orvex_spi_write_enable(pci_dev *dev)
 int orvex_spi_wait_idle(pci_dev *dev)
 {
     const int64_t start = orvex_clock_ns();
-    orvex_spi_cs(dev, 1);
-    orvex_write_u32(dev, Tx_REG0, g_flash_info.read_status);
-    orvex_spi_xfer(dev, SPI_XFER_8);
+    orvex_spi_begin(dev, g_flash_info.read_status, SPI_XFER_8);
     for (;;) {
         orvex_spi_xfer(dev, SPI_XFER_8);
         if (!(orvex_read_u32(dev, Rx_REG0) & g_flash_info.busy_mask))
@@ -71,9 +79,8 @@ int orvex_spi_wait_idle(pci_dev *dev)
 uint32_t orvex_read_flash_id(pci_dev *dev)
 {
     orvex_spi_init(dev);
-    orvex_spi_cs(dev, 1);
-    orvex_write_u32(dev, Tx_REG0, g_flash_info.read_id);
-    orvex_spi_xfer(dev, g_flash_info.read_id_len == 1 ? SPI_XFER_32 : SPI_XFER_64);
+    orvex_spi_begin(dev, g_flash_info.read_id,
+                    g_flash_info.read_id_len == 1 ? SPI_XFER_32 : SPI_XFER_64);
     uint32_t id = orvex_read_u32(dev, Rx_REG0);
     orvex_spi_uninit(dev);
     return id & byte_masks[g_flash_info.flash_id_len];

@@ -31,16 +31,40 @@ inline constexpr unsigned SPI_POLL_INTERVAL_US = 100;
 extern const uint32_t rx_edge;
 extern const uint32_t tx_edge;
 
+// The SPI master, one step at a time. None of these sets the master up; the caller has done so
+// with orvex_spi_init().
+// Starts one transaction of the length `ctrl_word` gives (SPI_XFER_*); nothing waits for it.
 void orvex_spi_xfer(pci_dev *dev, uint32_t ctrl_word);
+// Chip select: 1 selects the flash (a command starts), 0 releases it (the command ends).
 void orvex_spi_cs(pci_dev *dev, int val);
+// Selects the flash and clocks out `word` (opcode, address) in a transaction of `ctrl_word`,
+// leaving the flash selected for the rest of the command.
+void orvex_spi_begin(pci_dev *dev, uint32_t word, uint32_t ctrl_word);
+// A whole command without data: orvex_spi_begin(), then release.
+void orvex_spi_command(pci_dev *dev, uint32_t word, uint32_t ctrl_word);
+
+// Sets the master up: vendor access on, flash released, window registers, 32-bit transactions,
+// clock divider. orvex_spi_uninit() releases the flash and turns the vendor access off, leaving
+// the rest as it is. Both may be called again while the master is set up.
 void orvex_spi_init(pci_dev *dev);
 void orvex_spi_uninit(pci_dev *dev);
 void orvex_spi_write_enable(pci_dev *dev);
-// 0 once the flash reports not busy; -110 when it is still busy after SPI_IDLE_TIMEOUT_NS.
+// RES_OK once the flash reports not busy; RES_TIMEDOUT (message printed, flash released) when
+// it is still busy after SPI_IDLE_TIMEOUT_NS.
 int orvex_spi_wait_idle(pci_dev *dev);
+// Sets the master up itself and turns the vendor access off again: the identity, masked to its
+// length in the flash record.
 uint32_t orvex_read_flash_id(pci_dev *dev);
 
-// Bulk operations: 0, -22 for a refused length or alignment (nothing sent), -110 on a timeout.
+// Bulk operations on [addr, addr + len):
+//   orvex_spi_read   sets the master up itself, waits for idle, reads len bytes into buf, and
+//                    ends with orvex_spi_uninit(); len a non-zero multiple of 4 within buf.
+//   orvex_spi_erase  needs the master set up by the caller and leaves it so; addr and len
+//                    multiples of the sector size; the whole flash goes in one chip erase.
+//   orvex_spi_write  sets the master up itself and ends with orvex_spi_uninit() on success;
+//                    programs the erased range page by page from buf (len within buf).
+// Each gives RES_OK; RES_INVALID for a refused length, alignment or a range past the end of the
+// flash, with nothing sent; RES_TIMEDOUT when a status wait timed out, returning at once.
 int orvex_spi_read(pci_dev *dev, uint32_t addr, uint32_t len, std::span<uint8_t> buf);
 int orvex_spi_erase(pci_dev *dev, uint32_t addr, uint32_t len);
 int orvex_spi_write(pci_dev *dev, uint32_t addr, uint32_t len, std::span<const uint8_t> buf);
