@@ -180,9 +180,9 @@ int bus_add_orvex(Bus &bus, uint8_t bus_nr, uint8_t slot, uint8_t func, uint32_t
         c.cfg[CONFIG_FW_VERSION + i] = uint8_t(fw_version >> (8 * i));
     controller_reset(c);
     std::memset(c.flash.mem, fill, FLASH_SIZE);
-    c.flash.id[0] = 0xEF;
+    c.flash.id[0] = 0xEF;  // the part the tool expects; restated, not taken from the tool
     c.flash.id[1] = 0x10;
-    c.timing = FlashTiming{2, 20, 100};
+    c.timing = flash_default_timing();
     return index;
 }
 

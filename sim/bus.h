@@ -12,6 +12,10 @@
 
 namespace sim {
 
+// The geometry, IDs, configuration-space offsets and register addresses below are the ones the
+// tool's headers (chip/chip.h, spi/flash_info.h) hold as well. They are restated here on purpose,
+// from how the hardware behaves: a wrong constant in the tool must show up as a misbehaving
+// device, not be copied into the simulator. The simulator never includes the tool's headers.
 inline constexpr uint32_t FLASH_SIZE = 131072;
 inline constexpr uint32_t PAGE_SIZE = 256;
 inline constexpr uint32_t SECTOR_SIZE = 4096;
@@ -145,7 +149,7 @@ void bus_unmap(Bus *bus);
 // --- building a scenario ------------------------------------------------------------------------
 
 // Adds an ORVEX at the given address with a flash full of `fill` (0xFF = erased) and returns its
-// index (-1 when the bus is full). Firmware version, identity 0xEF 0x10, timing {2, 20, 100},
+// index (-1 when the bus is full). Firmware version, identity 0xEF 0x10, default timing,
 // non-zero register reset values.
 int bus_add_orvex(Bus &bus, uint8_t bus_nr, uint8_t slot, uint8_t func, uint32_t fw_version,
                   uint8_t fill = 0xFF);
@@ -182,6 +186,9 @@ uint32_t reg_peek(const Bus &bus, int device, uint32_t address);
 // log (register accesses through the window are logged in reg_log). Arguments already checked.
 uint32_t device_cfg_read(Bus &bus, int device, uint32_t offset, int width);
 void device_cfg_write(Bus &bus, int device, uint32_t offset, int width, uint32_t value);
+// The busy time of each operation on a part as it comes (page program 2, sector erase 20, chip
+// erase 100 status bytes).
+FlashTiming flash_default_timing();
 // Puts the controller (registers, SPI master, flash state; not the flash contents) in its
 // power-on state.
 void controller_reset(Controller &ctrl);

@@ -4,6 +4,11 @@
 // The flash is modelled byte by byte, the way the part sees the wire: it only knows the bytes
 // clocked in while it is selected and acts on the command when it is released. Nothing here knows
 // which sequences the tool sends.
+//
+// The register addresses, control-word bits, opcodes and status bits below say again what the
+// tool's headers (chip/chip.h, spi/spi.h, spi/flash_info.h) say. They are written out here on
+// purpose, from the parts' behaviour: a wrong constant in the tool must make the simulated hardware
+// misbehave, not be copied into it. The simulator never includes the tool's headers.
 #include "sim/bus.h"
 
 #include <cstdio>
@@ -16,10 +21,74 @@ constexpr uint32_t STORAGE_RESET_ADDR[] = {0x30004, 0x40020, 0x4000C};
 constexpr uint32_t STORAGE_RESET_VALUE[] = {0x12345678, 0xA5A5A500, 0x5A5A5A00};
 constexpr uint32_t CLK_DIV_RESET = 0x4;
 
-// Opcodes the flash understands.
-constexpr uint8_t WRITE_ENABLE = 0x06, WRITE_DISABLE = 0x04, READ_STATUS = 0x05, READ_ID = 0x90,
-                  READ = 0x03, PAGE_PROGRAM = 0x02, SECTOR_ERASE = 0x20, CHIP_ERASE = 0xC7,
-                  CHIP_ERASE2 = 0x60;
+// CTRL_REG: the fixed bits must be set, the length field gives the bits to shift.
+constexpr uint32_t CTRL_FIXED = 0x180;
+constexpr uint32_t CTRL_LENGTH = 0x7F;
+// CHIP_SEL: the chip select is active low.
+constexpr uint32_t CHIP_SEL_RELEASE = 0x1;
+
+// The flash's status byte.
+constexpr uint8_t STATUS_BUSY = 0x01;  // a program or erase is running
+constexpr uint8_t STATUS_WEL = 0x02;   // write-enable latch
+
+// What a command does, while it runs and when it is released.
+enum class Kind {
+    write_enable,   // release: sets WEL
+    write_disable,  // release: clears WEL
+    read_status,    // sends the status byte, again and again
+    identity,       // after the address: the identity bytes, alternately
+    read,           // after the address: the bytes from there on
+    page_program,   // after the address: data into the page; release: programs it
+    sector_erase,   // release: erases the sector of the address
+    chip_erase,     // release: erases everything
+};
+
+struct Command {
+    uint8_t opcode;
+    const char *name;
+    Kind kind;
+    uint8_t header;               // opcode and address bytes; what follows is data
+    uint8_t bytes;                // bytes the command must have for its release to act ...
+    bool at_least;                // ... exactly, or at least (commands with data)
+    bool needs_wel;               // release acts only with WEL set; it clears WEL when done
+    uint32_t FlashTiming::*busy;  // busy time started at release (null: none) ...
+    uint32_t default_busy;        // ... and its default, in status bytes read
+};
+
+// Values of the at_least and needs_wel columns.
+constexpr bool EXACT = false, AT_LEAST = true;
+constexpr bool ANY_WEL = false, WEL = true;
+
+constexpr Command COMMANDS[] = {
+    {0x06, "write enable", Kind::write_enable, 1, 1, EXACT, ANY_WEL, nullptr, 0},
+    {0x04, "write disable", Kind::write_disable, 1, 1, EXACT, ANY_WEL, nullptr, 0},
+    {0x05, "read status", Kind::read_status, 1, 1, AT_LEAST, ANY_WEL, nullptr, 0},
+    {0x90, "identity", Kind::identity, 4, 4, AT_LEAST, ANY_WEL, nullptr, 0},
+    {0x03, "read", Kind::read, 4, 4, AT_LEAST, ANY_WEL, nullptr, 0},
+    {0x02, "page program", Kind::page_program, 4, 5, AT_LEAST, WEL, &FlashTiming::page_program, 2},
+    {0x20, "sector erase", Kind::sector_erase, 4, 4, EXACT, WEL, &FlashTiming::sector_erase, 20},
+    {0xC7, "chip erase", Kind::chip_erase, 1, 1, EXACT, WEL, &FlashTiming::chip_erase, 100},
+    {0x60, "chip erase", Kind::chip_erase, 1, 1, EXACT, WEL, &FlashTiming::chip_erase, 100},
+};
+
+constexpr bool opcodes_unique()
+{
+    for (const Command &a : COMMANDS)
+        for (const Command &b : COMMANDS)
+            if (&a != &b && a.opcode == b.opcode)
+                return false;
+    return true;
+}
+static_assert(opcodes_unique());
+
+// The row of an opcode, or null: the flash ignores a command it does not know.
+const Command *find_command(uint8_t opcode)
+{
+    for (const Command &cmd : COMMANDS)
+        if (cmd.opcode == opcode)
+            return &cmd;
+    return nullptr;
+}
 
 void protocol_error(Controller &c, const char *fmt, uint32_t a, uint32_t b = 0)
 {
@@ -39,13 +108,6 @@ uint32_t cmd_addr(const FlashState &f)
     return ((uint32_t(f.cmd[1]) << 16) | (uint32_t(f.cmd[2]) << 8) | f.cmd[3]) % FLASH_SIZE;
 }
 
-void start_operation(Controller &c, uint32_t polls)
-{
-    c.flash.busy_polls = polls;
-    if (polls == 0)
-        c.flash.wel = 0;  // done at once
-}
-
 void flash_select(Controller &c)
 {
     FlashState &f = c.flash;
@@ -57,6 +119,20 @@ void flash_select(Controller &c)
     std::memset(f.page_touched, 0, sizeof f.page_touched);
 }
 
+void program_page(Controller &c)
+{
+    FlashState &f = c.flash;
+    const uint32_t base = cmd_addr(f) & ~(PAGE_SIZE - 1);
+    for (uint32_t i = 0; i < PAGE_SIZE; ++i) {
+        if (!f.page_touched[i])
+            continue;
+        const uint32_t a = base + i;
+        f.mem[a] &= f.page_buf[i];  // bits only go from 1 to 0
+        if (c.faults.flip_enabled && a == c.faults.flip_addr)
+            f.mem[a] ^= uint8_t(1u << (c.faults.flip_bit & 7));
+    }
+}
+
 // Chip select going inactive ends the command; program and erase start here.
 void flash_release(Controller &c)
 {
@@ -64,48 +140,54 @@ void flash_release(Controller &c)
     f.selected = 0;
     if (f.cmd_len == 0 || busy(c))
         return;  // nothing sent, or ignored while busy
-    const uint8_t op = f.cmd[0];
-    if ((op == WRITE_ENABLE || op == WRITE_DISABLE) && f.cmd_len == 1) {
-        f.wel = op == WRITE_ENABLE;
-    } else if (op == PAGE_PROGRAM && f.cmd_len > 4 && f.wel) {
-        const uint32_t base = cmd_addr(f) & ~(PAGE_SIZE - 1);
-        for (uint32_t i = 0; i < PAGE_SIZE; ++i) {
-            if (!f.page_touched[i])
-                continue;
-            const uint32_t a = base + i;
-            f.mem[a] &= f.page_buf[i];
-            if (c.faults.flip_enabled && a == c.faults.flip_addr)
-                f.mem[a] ^= uint8_t(1u << (c.faults.flip_bit & 7));
-        }
-        start_operation(c, c.timing.page_program);
-    } else if (op == SECTOR_ERASE && f.cmd_len == 4 && f.wel) {
+    const Command *cmd = find_command(f.cmd[0]);
+    if (!cmd || (cmd->at_least ? f.cmd_len < cmd->bytes : f.cmd_len != cmd->bytes) ||
+        (cmd->needs_wel && !f.wel))
+        return;
+    switch (cmd->kind) {
+    case Kind::write_enable:
+    case Kind::write_disable:
+        f.wel = cmd->kind == Kind::write_enable;
+        break;
+    case Kind::page_program:
+        program_page(c);
+        break;
+    case Kind::sector_erase:
         std::memset(f.mem + (cmd_addr(f) & ~(SECTOR_SIZE - 1)), 0xFF, SECTOR_SIZE);
-        start_operation(c, c.timing.sector_erase);
-    } else if ((op == CHIP_ERASE || op == CHIP_ERASE2) && f.cmd_len == 1 && f.wel) {
+        break;
+    case Kind::chip_erase:
         std::memset(f.mem, 0xFF, FLASH_SIZE);
-        start_operation(c, c.timing.chip_erase);
+        break;
+    default:
+        break;
+    }
+    if (cmd->busy) {
+        f.busy_polls = c.timing.*cmd->busy;
+        if (f.busy_polls == 0)
+            f.wel = 0;  // done at once
     }
 }
 
-// One byte on the wire while selected: the flash drives `returned` while it samples `in`.
+// One byte on the wire while selected: the flash drives the returned byte while it samples `in`.
 uint8_t flash_exchange(Controller &c, uint8_t in)
 {
     FlashState &f = c.flash;
     const uint32_t k = f.cmd_len;
-    const uint8_t op = k == 0 ? in : f.cmd[0];
+    // The opcode and address bytes get no answer; the command's data comes after them.
+    const Command *cmd = k == 0 ? nullptr : find_command(f.cmd[0]);
     uint8_t out = 0xFF;  // nobody drives the line: the pull-up wins
-
-    if (k > 0 && op == READ_STATUS) {
-        out = uint8_t((busy(c) || c.faults.never_idle ? 1 : 0) | (f.wel ? 2 : 0));
+    if (cmd && k >= cmd->header && cmd->kind == Kind::read_status) {
+        const bool busy_bit = busy(c) || c.faults.never_idle;
+        out = uint8_t((busy_bit ? STATUS_BUSY : 0) | (f.wel ? STATUS_WEL : 0));
         ++c.status_polls;
         if (f.busy_polls > 0 && --f.busy_polls == 0)
             f.wel = 0;
-    } else if (k >= 4 && !busy(c)) {
-        if (op == READ_ID) {
+    } else if (cmd && k >= cmd->header && !busy(c)) {
+        if (cmd->kind == Kind::identity) {
             out = f.id[f.out_pos++ & 1];
-        } else if (op == READ) {
+        } else if (cmd->kind == Kind::read) {
             out = f.mem[(cmd_addr(f) + f.out_pos++) % FLASH_SIZE];
-        } else if (op == PAGE_PROGRAM) {
+        } else if (cmd->kind == Kind::page_program) {
             const uint32_t pos = (cmd_addr(f) + f.page_fill++) % PAGE_SIZE;
             f.page_buf[pos] = in;
             f.page_touched[pos] = 1;
@@ -123,8 +205,8 @@ uint8_t flash_exchange(Controller &c, uint8_t in)
 void spi_transaction(Controller &c)
 {
     const uint32_t word = c.ctrl;
-    const uint32_t bits = word & 0x7F;
-    if ((word & ~0x1FFu) != 0 || (word & 0x180) != 0x180 ||
+    const uint32_t bits = word & CTRL_LENGTH;
+    if ((word & ~(CTRL_FIXED | CTRL_LENGTH)) != 0 || (word & CTRL_FIXED) != CTRL_FIXED ||
         (bits != 8 && bits != 32 && bits != 64)) {
         protocol_error(c, "bad control word %08x", word);
         return;
@@ -148,7 +230,7 @@ void spi_transaction(Controller &c)
 void set_chip_select(Controller &c, uint32_t value)
 {
     c.chip_sel = value;
-    const bool select = (value & 1) == 0;  // active low
+    const bool select = (value & CHIP_SEL_RELEASE) == 0;
     if (select && !c.flash.selected)
         flash_select(c);
     else if (!select && c.flash.selected)
@@ -251,6 +333,15 @@ bool window_data(uint32_t offset, int width)
 
 }  // namespace
 
+FlashTiming flash_default_timing()
+{
+    FlashTiming t{};
+    for (const Command &cmd : COMMANDS)
+        if (cmd.busy)
+            t.*cmd.busy = cmd.default_busy;
+    return t;
+}
+
 void controller_reset(Controller &c)
 {
     c.window_addr = 0;
@@ -263,7 +354,7 @@ void controller_reset(Controller &c)
     }
     c.tx = c.rx = c.ctrl = 0;
     c.clk_div = CLK_DIV_RESET;
-    c.chip_sel = 1;  // released
+    c.chip_sel = CHIP_SEL_RELEASE;
     FlashState &f = c.flash;
     f.wel = 0;
     f.busy_polls = 0;
