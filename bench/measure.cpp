@@ -5,10 +5,17 @@
 // Writes one line to RESULT: wall time (fork to reaped, monotonic clock), user and system CPU time
 // and peak resident set size of the command (from wait4), and its exit status. Exits with the
 // command's status, or 128 + the signal that ended it.
+//
+// The command runs with address-space randomisation off. Its peak counts the pages of the shared
+// libraries the kernel maps around each page fault, and how many those are depends on where the
+// loader placed each library: with random placement the peak of one program varies by some
+// 200 KiB from run to run. With it off, programs that load the same libraries get them at the same
+// addresses, and each program's peak repeats to the page.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <sys/personality.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +49,7 @@ int main(int argc, char **argv)
         return 2;
     }
     if (pid == 0) {
+        personality(ADDR_NO_RANDOMIZE);
         execvp(argv[2], argv + 2);
         std::fprintf(stderr, "orvex-measure: %s: %s\n", argv[2], std::strerror(errno));
         _exit(127);
