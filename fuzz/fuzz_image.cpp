@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     if (sim::bus_add_orvex(fuzz::bus(), 2, 0, 0, 0x01020304) != 0)
         fuzz::fail("cannot set the bus up");
     pacc = pci_alloc();
-    pacc->error = complaint;
+    pacc->error = reinterpret_cast<decltype(pacc->error)>(complaint);
     pacc->warning = complaint;
     pci_init(pacc);
     pci_scan_bus(pacc);

@@ -96,7 +96,7 @@ RunResult run_orvex(sim::Bus &bus, const std::vector<std::string> &args,
 pci_dev *open_orvex()
 {
     pacc = pci_alloc();
-    pacc->error = orvex_fatal;
+    pacc->error = reinterpret_cast<decltype(pacc->error)>(orvex_fatal);  // as orvex_main does
     pacc->warning = orvex_error;
     pci_init(pacc);
     pci_scan_bus(pacc);
