@@ -112,7 +112,8 @@ uint32_t orvex_read_fw_version(pci_dev *dev)
 int orvex_main(int argc, char **argv)
 {
     pacc = pci_alloc();
-    pacc->error = orvex_fatal;
+    // clang makes libpci's GNU noreturn part of the callback's type, which [[noreturn]] is not.
+    pacc->error = reinterpret_cast<decltype(pacc->error)>(orvex_fatal);
     pacc->warning = orvex_error;
     pci_init(pacc);
     pci_scan_bus(pacc);

@@ -9,150 +9,112 @@
 //   mode bit 3:    the offset as given (else 128 KiB minus its low 15 bits, a short region)
 //   mode bit 4:    the flash is 0x00 outside what was placed (else erased)
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 
 #include "app/app.h"
-#include "fuzz/support.h"
+#include "fuzz/fuzz.h"
 #include "image/image.h"
+#include "sim/libpci_double.h"
 
 namespace {
 
-fuzz::Capture *capture;
+struct [[gnu::packed]] Header {
+    uint32_t offset;
+    uint8_t mode;
+    uint16_t pad, tweak_at;
+    uint8_t tweak;
+};
+
+SimBus bus;
+TempDir dir;
 pci_dev *dev;
-
-[[noreturn]] void complaint(char *msg, ...)
-{
-    fuzz::fail("libpci complained: %s", msg);
-}
-
-std::string format(const char *fmt, long a, long b = 0)
-{
-    char line[160];
-    std::snprintf(line, sizeof line, fmt, a, b);
-    return line;
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    capture = new fuzz::Capture;
-    fuzz::reset_bus();
-    if (sim::bus_add_orvex(fuzz::bus(), 2, 0, 0, 0x01020304) != 0)
-        fuzz::fail("cannot set the bus up");
-    pacc = pci_alloc();
-    pacc->error = complaint;
-    pacc->warning = complaint;
-    pci_init(pacc);
-    pci_scan_bus(pacc);
-    version_read = 1;
-    dev = find_device(pacc, ORVEX_VENDOR_ID, ORVEX_DEVICE_ID, 0);
-    if (!dev)
-        fuzz::fail("no ORVEX on the simulated bus");
+    bus.add_orvex();
+    sim::attach(&*bus);
+    dev = open_orvex();
+    CHECK(dev, "no ORVEX on the simulated bus");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    fuzz::Reader in(data, size);
-    const uint32_t raw_offset = in.u32();
-    const uint8_t mode = in.u8();
-    const uint16_t pad = in.u16();
-    const uint16_t tweak_at = in.u16();
-    const uint8_t tweak = in.u8();
-    std::vector<uint8_t> file = in.rest();
-    file.insert(file.end(), pad, 0xFF);
-
-    const uint32_t off = mode & 8 ? raw_offset : fuzz::FLASH_SIZE - (raw_offset & 0x7FFF);
-    const uint32_t region = fuzz::ref_region(off);
+    Header h{};
+    std::memcpy(&h, data, std::min(size, sizeof h));
+    std::vector<uint8_t> file(data + std::min(size, sizeof h), data + size);
+    file.insert(file.end(), h.pad, 0xFF);
+    const uint32_t from = h.mode & 8 ? h.offset : sim::FLASH_SIZE - (h.offset & 0x7FFF);
+    const uint32_t region = ref_region(from), at = std::min(from, sim::FLASH_SIZE);
+    const std::string path = dir.path("image");
+    dir.remove("image");
+    if ((h.mode & 3) < 2)
+        dir.write("image", file);
+    else if ((h.mode & 3) == 2)
+        mkdir(path.c_str(), 0755);
     // With nothing to load, file_read never reads: a directory then gives an empty image.
-    const int kind = (mode & 3) == 2 && region == 0 ? 0 : mode & 3;
-    const std::string path = fuzz::scratch_path("image");
-    if ((mode & 3) == 2)
-        fuzz::put_dir(path);
-    else if (kind == 3)
-        fuzz::remove_path(path);
-    else
-        fuzz::put_file(path, file);
+    const int kind = (h.mode & 3) == 2 && region == 0 ? 0 : h.mode & 3;
 
     // The flash: a background, the image (or other bytes) at the offset, one byte changed.
-    fuzz::reset_bus();
-    if (sim::bus_add_orvex(fuzz::bus(), 2, 0, 0, 0x01020304) != 0)
-        fuzz::fail("cannot set the bus up");
-    uint8_t *mem = fuzz::bus().dev[0].ctrl.flash.mem;
-    std::memset(mem, mode & 16 ? 0x00 : 0xFF, fuzz::FLASH_SIZE);
-    const size_t placed = std::min<size_t>(file.size(), region);
-    if (mode & 4)
-        std::copy_n(file.begin(), placed, mem + off);
+    bus.reset();
+    bus.add_orvex();
+    uint8_t *mem = bus->dev[0].ctrl.flash.mem;
+    std::memset(mem, h.mode & 16 ? 0x00 : 0xFF, sim::FLASH_SIZE);
+    const size_t stored = std::min<size_t>(file.size(), region);
+    if (h.mode & 4)
+        std::copy_n(file.begin(), stored, mem + at);
     else
-        std::copy_n(file.rbegin(), placed, mem + (region ? off : 0));
+        std::copy_n(file.rbegin(), stored, mem + at);
     if (region)
-        mem[off + tweak_at % region] ^= tweak;
-    const std::vector<uint8_t> flash(mem, mem + fuzz::FLASH_SIZE);
+        mem[at + h.tweak_at % region] ^= h.tweak;
+    const std::vector<uint8_t> flash = bus.flash();
 
     // file_read: the first region bytes of the file, trimmed.
-    if (region_length(off) != region)
-        fuzz::fail("region_length(%08x) = %u, expected %u", off, region_length(off), region);
-    capture->begin();
+    CHECK(region_length(from) == region, "region_length(%08x) = %u, expected %u", from,
+          region_length(from), region);
+    const std::string complaint =
+        kind < 2
+            ? ""
+            : std::string(kind == 2 ? "* failed to read '" : "* failed to open '") + path + "'\n";
+    const size_t flen = ref_trim(file.data(), stored);
+    capture_stdout();
     uint32_t len = 12345;
-    byte_buffer buf = file_read(path.c_str(), region, len);
-    std::string out = capture->out();
-    const std::string failed_open = "* failed to open '" + path + "'\n";
-    const std::string failed_read = "* failed to read '" + path + "'\n";
-    if (kind >= 2) {
-        if (buf || len != 0 || out != (kind == 2 ? failed_read : failed_open))
-            fuzz::fail("file_read of a %s: buffer %d, length %u, output '%s'",
-                       kind == 2 ? "directory" : "missing file", buf != nullptr, len, out.c_str());
-    } else {
-        const size_t stored = std::min<size_t>(file.size(), region);
-        if (!buf || !out.empty())
-            fuzz::fail("file_read failed: '%s'", out.c_str());
-        if (len != fuzz::ref_trim(file.data(), stored))
-            fuzz::fail("file_read length %u, expected %zu", len,
-                       fuzz::ref_trim(file.data(), stored));
-        if (stored && std::memcmp(buf.get(), file.data(), stored) != 0)
-            fuzz::fail("file_read changed the data");
-        if (trimmed_length({buf.get(), stored}) != len)
-            fuzz::fail("trimmed_length disagrees with file_read");
-    }
-    buf.reset();
+    const byte_buffer buf = file_read(path.c_str(), region, len);
+    std::string out = captured();
+    CHECK(out == complaint &&
+              (kind < 2 ? buf && len == flen &&
+                              std::equal(file.begin(), file.begin() + stored, buf.get()) &&
+                              trimmed_length({buf.get(), stored}) == len
+                        : !buf && len == 0),
+          "file_read: buffer %d, length %u (expected %zu), '%s'", buf != nullptr, len, flen,
+          out.c_str());
 
     // The verify: trimmed file against trimmed region, with its messages.
-    std::string expect_out;
-    int expect;
-    if (kind >= 2) {
-        expect = RES_FAILED;
-        expect_out = kind == 2 ? failed_read : failed_open;
-    } else if (region == 0 || region % 4 != 0) {
+    int expect = RES_FAILED;
+    std::string expect_out = complaint;
+    if (kind < 2 && (region == 0 || region % 4 != 0)) {
         expect = RES_INVALID;
-    } else {
-        const size_t flen = fuzz::ref_trim(file.data(), std::min<size_t>(file.size(), region));
-        const size_t elen = fuzz::ref_trim(flash.data() + off, region);
-        const size_t common = std::min(flen, elen);
-        const bool same =
-            std::equal(file.begin(), file.begin() + static_cast<long>(common), flash.begin() + off);
+    } else if (kind < 2) {
+        const size_t elen = ref_trim(flash.data() + at, region), common = std::min(flen, elen);
+        const bool same = std::equal(file.begin(), file.begin() + common, flash.begin() + at);
+        char line[128];
+        std::snprintf(line, sizeof line, "* trimmed file length %zu, trimmed EEPROM length %zu\n",
+                      flen, elen);
+        expect_out = flen == elen ? "" : line;
+        std::snprintf(line, sizeof line, "* data matches up to %zu\n", common);
+        expect_out += !same ? "* data mismatch\n" : flen != elen ? line : "";
         expect = flen == elen && same ? RES_OK : RES_DIFFERS;
-        if (flen != elen) {
-            expect_out = format("* trimmed file length %ld, trimmed EEPROM length %ld\n",
-                                static_cast<long>(flen), static_cast<long>(elen));
-            expect_out += same ? format("* data matches up to %ld\n", static_cast<long>(common))
-                               : "* data mismatch\n";
-        } else if (!same) {
-            expect_out = "* data mismatch\n";
-        }
     }
-    capture->begin();
-    const int result = orvex_verify_eeprom(dev, path.c_str(), off);
-    out = capture->out();
-    if (result != expect || out != expect_out)
-        fuzz::fail("verify at %08x gave %d '%s', expected %d '%s'", off, result, out.c_str(),
-                   expect, expect_out.c_str());
-    if (std::memcmp(mem, flash.data(), fuzz::FLASH_SIZE) != 0)
-        fuzz::fail("verify changed the flash");
-    const sim::Controller &c = fuzz::bus().dev[0].ctrl;
-    if (c.protocol_errors != 0)
-        fuzz::fail("the controller saw a protocol error: %s", c.last_error);
+    capture_stdout();
+    const int result = orvex_verify_eeprom(dev, path.c_str(), from);
+    out = captured();
+    CHECK(result == expect && out == expect_out, "verify at %08x gave %d '%s', expected %d '%s'",
+          from, result, out.c_str(), expect, expect_out.c_str());
+    CHECK(bus.flash() == flash, "verify changed the flash");
+    CHECK(bus->dev[0].ctrl.protocol_errors == 0, "protocol error: %s", bus->dev[0].ctrl.last_error);
     return 0;
 }

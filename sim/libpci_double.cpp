@@ -181,7 +181,7 @@ struct pci_access *pci_alloc(void)
     auto *a = static_cast<pci_access *>(std::calloc(1, sizeof(pci_access)));
     if (!a)
         return nullptr;
-    a->error = sim::default_error;
+    a->error = reinterpret_cast<decltype(a->error)>(sim::default_error);  // clang: noreturn type
     a->warning = sim::default_warning;
     a->debug = sim::default_debug;
     Bus *bus = sim::g_attached;

@@ -1,108 +1,9 @@
 #include "tests/harness.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
-#include <sys/mman.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include "app/app.h"
 #include "chip/chip.h"
-#include "sim/libpci_double.h"
-
-namespace {
-
-std::string read_all(int fd)
-{
-    std::string text;
-    lseek(fd, 0, SEEK_SET);
-    char chunk[4096];
-    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
-        text.append(chunk, static_cast<size_t>(n));
-    return text;
-}
-
-}  // namespace
-
-SimBus::SimBus() : bus_(sim::bus_create_shared())
-{
-}
-
-SimBus::~SimBus()
-{
-    sim::bus_unmap(bus_);
-}
-
-int SimBus::add_orvex(uint8_t slot, uint32_t fw)
-{
-    return sim::bus_add_orvex(*bus_, 2, slot, 0, fw);
-}
-
-std::vector<uint8_t> SimBus::flash(int device) const
-{
-    const uint8_t *mem = bus_->dev[device].ctrl.flash.mem;
-    return {mem, mem + sim::FLASH_SIZE};
-}
-
-void SimBus::set_flash(const std::vector<uint8_t> &data, int device)
-{
-    uint8_t *mem = bus_->dev[device].ctrl.flash.mem;
-    std::fill(mem, mem + sim::FLASH_SIZE, 0xFF);
-    std::copy(data.begin(), data.begin() + std::min<size_t>(data.size(), sim::FLASH_SIZE), mem);
-}
-
-RunResult run_child(sim::Bus &bus, const std::function<int()> &body)
-{
-    int out = memfd_create("stdout", 0);
-    int err = memfd_create("stderr", 0);
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out, STDOUT_FILENO);
-        dup2(err, STDERR_FILENO);
-        sim::attach(&bus);
-        std::exit(body());
-    }
-    int wstatus = 0;
-    waitpid(pid, &wstatus, 0);
-    RunResult r;
-    if (WIFEXITED(wstatus))
-        r.status = WEXITSTATUS(wstatus);
-    else if (WIFSIGNALED(wstatus))
-        r.signal = WTERMSIG(wstatus);
-    r.out = read_all(out);
-    r.err = read_all(err);
-    close(out);
-    close(err);
-    return r;
-}
-
-RunResult run_orvex(sim::Bus &bus, const std::vector<std::string> &args,
-                    const std::function<void()> &first)
-{
-    return run_child(bus, [&] {
-        if (first)
-            first();
-        std::vector<char *> argv{const_cast<char *>("orvex")};
-        for (const std::string &a : args)
-            argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        return orvex_main(static_cast<int>(args.size() + 1), argv.data());
-    });
-}
-
-pci_dev *open_orvex()
-{
-    pacc = pci_alloc();
-    pacc->error = orvex_fatal;
-    pacc->warning = orvex_error;
-    pci_init(pacc);
-    pci_scan_bus(pacc);
-    version_read = 1;
-    return find_device(pacc, ORVEX_VENDOR_ID, ORVEX_DEVICE_ID, 0);
-}
 
 std::vector<std::string> split_lines(const std::string &text)
 {
@@ -160,37 +61,6 @@ std::vector<uint32_t> tx_words(const sim::Bus &bus, uint64_t from)
         if (address == Tx_REG0)
             words.push_back(value);
     return words;
-}
-
-TempDir::TempDir()
-{
-    char tmpl[] = "/tmp/orvex-test-XXXXXX";
-    dir_ = mkdtemp(tmpl);
-}
-
-TempDir::~TempDir()
-{
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    if (std::system(cmd.c_str()) != 0)
-        std::fprintf(stderr, "could not remove %s\n", dir_.c_str());
-}
-
-std::string TempDir::write(const std::string &name, const std::vector<uint8_t> &data) const
-{
-    std::ofstream f(path(name), std::ios::binary);
-    f.write(reinterpret_cast<const char *>(data.data()), static_cast<std::streamsize>(data.size()));
-    return path(name);
-}
-
-std::vector<uint8_t> TempDir::read(const std::string &name) const
-{
-    std::ifstream f(path(name), std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-bool TempDir::exists(const std::string &name) const
-{
-    return access(path(name).c_str(), F_OK) == 0;
 }
 
 std::vector<uint8_t> pattern(size_t len, uint32_t seed)
