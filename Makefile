@@ -7,6 +7,10 @@ BUILD_SAN  ?= build-san
 JOBS       ?= $(shell nproc)
 PACKAGES   := cmake make g++ pkg-config libpci-dev googletest libgtest-dev libfuse3-dev fuse3 valgrind
 
+# Quiet: no directory chatter from the nested makes, and build output only when a step fails.
+MAKEFLAGS += --no-print-directory
+QUIETLY   := scripts/quietly
+
 .PHONY: all deps build build-san demo test clean
 
 all: build
@@ -15,19 +19,21 @@ deps:
 	@scripts/need-packages $(PACKAGES)
 
 build: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(BUILD) -j $(JOBS)
+	@echo "== building $(BUILD)"
+	@$(QUIETLY) "configure $(BUILD)" cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@$(QUIETLY) "build $(BUILD)" cmake --build $(BUILD) -j $(JOBS)
 
 build-san: deps
-	cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE=ON >/dev/null
-	cmake --build $(BUILD_SAN) -j $(JOBS)
+	@echo "== building $(BUILD_SAN) (AddressSanitizer, UndefinedBehaviorSanitizer)"
+	@$(QUIETLY) "configure $(BUILD_SAN)" cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE=ON
+	@$(QUIETLY) "build $(BUILD_SAN)" cmake --build $(BUILD_SAN) -j $(JOBS)
 
 demo: build
 	@scripts/demo $(BUILD)
 
 test: build build-san
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
-	cd $(BUILD_SAN) && ctest --output-on-failure -j $(JOBS) -LE system
+	@scripts/run-tests $(BUILD) $(JOBS)
+	@scripts/run-tests $(BUILD_SAN) $(JOBS) -LE system
 
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN)
