@@ -2,7 +2,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <sys/stat.h>
 
 #include "image/image.h"
@@ -123,10 +122,37 @@ int orvex_write_eeprom(pci_dev *dev, const char *file, uint32_t offset)
     return result;
 }
 
+namespace {
+
+// The EEPROM side of a verify, taken in as it is read: its trimmed length, and where it first
+// differs from the image's bytes.
+struct eeprom_compare {
+    std::span<const uint8_t> image;  // the trimmed image
+    uint32_t offset;                 // the flash address of the region's first byte
+    uint32_t eeprom_len = 0;
+    uint32_t first_difference = UINT32_MAX;
+};
+
+void compare_part(void *ctx, uint32_t addr, std::span<const uint8_t> part)
+{
+    eeprom_compare &c = *static_cast<eeprom_compare *>(ctx);
+    const uint32_t at = addr - c.offset;
+    for (uint32_t i = 0; i < part.size(); i++) {
+        if (part[i] != 0xFF)
+            c.eeprom_len = at + i + 1;
+        if (at + i < c.image.size() && part[i] != c.image[at + i])
+            c.first_difference = std::min(c.first_difference, at + i);
+    }
+}
+
+}  // namespace
+
+// The EEPROM is compared as it is read, a part at a time, so a verify holds the image and only a
+// small part of the EEPROM: a write and its verify need no more memory than the write alone.
 int orvex_verify_eeprom(pci_dev *dev, const char *file, uint32_t offset)
 {
     const uint32_t data_len = region_length(offset);
-    byte_buffer buf = alloc_buffer(data_len);
+    byte_buffer buf = alloc_buffer(VERIFY_PART);
     if (!buf) {
         std::printf("* failed to allocate memory\n");
         return RES_NOMEM;
@@ -136,17 +162,19 @@ int orvex_verify_eeprom(pci_dev *dev, const char *file, uint32_t offset)
     if (!fbuf)
         return RES_FAILED;
 
+    eeprom_compare c{{fbuf.get(), file_len}, offset};
     orvex_spi_init(dev);
-    const int read_result = orvex_spi_read(dev, offset, data_len, {buf.get(), data_len});
+    const int read_result =
+        orvex_spi_read(dev, offset, data_len, {buf.get(), VERIFY_PART}, compare_part, &c);
     orvex_spi_uninit(dev);
     if (read_result != 0)
         return read_result;
-    const uint32_t eeprom_len = trimmed_length({buf.get(), data_len});
+    const uint32_t eeprom_len = c.eeprom_len;
 
     // Past the trimmed lengths both hold only erased bytes (or, in the image buffer, bytes the
     // file never filled), so the trimmed bytes are all there is to compare.
     const uint32_t common = std::min(file_len, eeprom_len);
-    const bool same = std::memcmp(buf.get(), fbuf.get(), common) == 0;
+    const bool same = c.first_difference >= common;
     if (file_len != eeprom_len) {
         std::printf("* trimmed file length %d, trimmed EEPROM length %d\n",
                     static_cast<int>(file_len), static_cast<int>(eeprom_len));

@@ -25,6 +25,9 @@ byte_buffer alloc_buffer(uint32_t len);
 int sync_file(FILE *f);
 int close_file(FILE *f);
 
+// How much of the EEPROM a verify holds at a time.
+inline constexpr uint32_t VERIFY_PART = 4096;
+
 // The EEPROM bytes from `offset` to the end: their count, 0 when offset is at or past the end.
 uint32_t region_length(uint32_t offset);
 

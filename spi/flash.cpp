@@ -20,21 +20,31 @@ bool outside_flash(uint32_t addr, uint32_t len)
 
 // One continuous read command: chip select stays active for the whole range, and each 32-bit
 // transaction clocks in the next four bytes (the first arrives with the opcode and address).
-int orvex_spi_read(pci_dev *dev, uint32_t addr, uint32_t len, std::span<uint8_t> buf)
+// With a sink, buf is refilled as often as needed and each filled part goes to the sink; the
+// command on the wire is the same.
+int orvex_spi_read(pci_dev *dev, uint32_t addr, uint32_t len, std::span<uint8_t> buf,
+                   spi_read_sink sink, void *ctx)
 {
-    if (len == 0 || len % 4 != 0 || len > buf.size() || outside_flash(addr, len))
+    const bool fits = sink ? buf.size() >= 4 && buf.size() % 4 == 0 : len <= buf.size();
+    if (len == 0 || len % 4 != 0 || !fits || outside_flash(addr, len))
         return RES_INVALID;
     orvex_spi_init(dev);
     if (int r = orvex_spi_wait_idle(dev))
         return r;
     orvex_spi_begin(dev, command_word(g_flash_info.read_data, addr), SPI_XFER_64);
+    size_t fill = 0;
     for (uint32_t pos = 0; pos < len; pos += 4) {
         uint32_t word = orvex_read_u32(dev, Rx_REG0);
-        buf[pos] = static_cast<uint8_t>(word >> 24);
-        buf[pos + 1] = static_cast<uint8_t>(word >> 16);
-        buf[pos + 2] = static_cast<uint8_t>(word >> 8);
-        buf[pos + 3] = static_cast<uint8_t>(word);
+        buf[fill] = static_cast<uint8_t>(word >> 24);
+        buf[fill + 1] = static_cast<uint8_t>(word >> 16);
+        buf[fill + 2] = static_cast<uint8_t>(word >> 8);
+        buf[fill + 3] = static_cast<uint8_t>(word);
+        fill += 4;
         orvex_spi_xfer(dev, SPI_XFER_32);
+        if (sink && (fill == buf.size() || pos + 4 == len)) {
+            sink(ctx, addr + pos + 4 - static_cast<uint32_t>(fill), buf.first(fill));
+            fill = 0;
+        }
     }
     orvex_spi_cs(dev, 0);
     orvex_spi_uninit(dev);

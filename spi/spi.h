@@ -56,16 +56,22 @@ int orvex_spi_wait_idle(pci_dev *dev);
 // length in the flash record.
 uint32_t orvex_read_flash_id(pci_dev *dev);
 
+// Where orvex_spi_read hands the bytes when its buffer is shorter than the range: `part` holds the
+// flash bytes from `addr` on, and the buffer is filled again once the sink returns.
+using spi_read_sink = void (*)(void *ctx, uint32_t addr, std::span<const uint8_t> part);
+
 // Bulk operations on [addr, addr + len):
 //   orvex_spi_read   sets the master up itself, waits for idle, reads len bytes into buf, and
-//                    ends with orvex_spi_uninit(); len a non-zero multiple of 4 within buf.
+//                    ends with orvex_spi_uninit(); len a non-zero multiple of 4, within buf
+//                    unless a sink takes the bytes a buffer (a multiple of 4 bytes) at a time.
 //   orvex_spi_erase  needs the master set up by the caller and leaves it so; addr and len
 //                    multiples of the sector size; the whole flash goes in one chip erase.
 //   orvex_spi_write  sets the master up itself and ends with orvex_spi_uninit() on success;
 //                    programs the erased range page by page from buf (len within buf).
 // Each gives RES_OK; RES_INVALID for a refused length, alignment or a range past the end of the
 // flash, with nothing sent; RES_TIMEDOUT when a status wait timed out, returning at once.
-int orvex_spi_read(pci_dev *dev, uint32_t addr, uint32_t len, std::span<uint8_t> buf);
+int orvex_spi_read(pci_dev *dev, uint32_t addr, uint32_t len, std::span<uint8_t> buf,
+                   spi_read_sink sink = nullptr, void *ctx = nullptr);
 int orvex_spi_erase(pci_dev *dev, uint32_t addr, uint32_t len);
 int orvex_spi_write(pci_dev *dev, uint32_t addr, uint32_t len, std::span<const uint8_t> buf);
 
