@@ -1,5 +1,6 @@
 #include "tests/harness.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
