@@ -41,11 +41,15 @@ clean:
 #   make install       install bin/orvex and its man page (PREFIX=/usr/local, DESTDIR honoured)
 #   make deb           amd64, armhf and arm64 .deb packages into build-deb/, checked with lintian
 #                      and hardening-check
+#   make test-debian13
+#                      make test and make deb on Debian 13, in a system tree made once with
+#                      mmdebstrap and kept in build-debian13/root (needs root)
 
 BUILD_ARMHF   ?= build-armhf
 BUILD_ARM64   ?= build-arm64
 BUILD_INSTALL ?= build-install
 BUILD_DEB     ?= build-deb
+BUILD_DEBIAN13 ?= build-debian13
 PREFIX        ?= /usr/local
 DESTDIR       ?=
 
@@ -60,7 +64,7 @@ DEB_PACKAGES    := build-essential dpkg-dev debhelper devscripts lintian \
                    g++-arm-linux-gnueabihf pkg-config:armhf libpci-dev:armhf libstdc++6:armhf \
                    g++-aarch64-linux-gnu pkg-config:arm64 libpci-dev:arm64 libstdc++6:arm64
 
-.PHONY: build-armhf test-armhf build-arm64 test-arm64 host-sim install deb
+.PHONY: build-armhf test-armhf build-arm64 test-arm64 host-sim install deb test-debian13
 
 build-armhf:
 	@scripts/need-packages $(ARMHF_PACKAGES)
@@ -114,6 +118,12 @@ deb:
 	mv $(BUILD_DEB)/src/*.deb $(BUILD_DEB)/src/*.changes $(BUILD_DEB)/src/*.buildinfo $(BUILD_DEB)/
 	rm -rf $(BUILD_DEB)/src
 	scripts/check-debs $(BUILD_DEB)
+
+# make test and make deb on Debian 13 (trixie), in a system tree kept in $(BUILD_DEBIAN13)/root with
+# every package both need (see scripts/debian13).
+test-debian13:
+	@scripts/need-packages mmdebstrap
+	scripts/debian13 $(BUILD_DEBIAN13) "$(PACKAGES) $(DEB_PACKAGES)" test deb
 
 # Benchmarks (BENCHMARKS.md): bus accesses beside the minimum, CPU time, peak memory, and wall time
 # through the emulated PCI bus beside a replay of the same accesses. Needs root and /dev/fuse.
