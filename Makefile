@@ -43,15 +43,19 @@ clean:
 #   make test-armhf    ... build the test suite too and run all of it under qemu-arm (the system
 #                      tests with the native orvex-sim and orvex-sysfs of $(BUILD))
 #   make build-arm64   cross-build orvex for 64-bit ARM into build-arm64/
-#   make test-arm64    ... build the test suite too and run the unit tests under qemu-aarch64
+#   make test-arm64    ... build the test suite too and run all of it under qemu-aarch64 (as above)
 #   make install       install bin/orvex and its man page (PREFIX=/usr/local, DESTDIR honoured)
-#   make deb           amd64 and armhf .deb packages into build-deb/, checked with lintian and
-#                      hardening-check
+#   make deb           amd64, armhf and arm64 .deb packages into build-deb/, checked with lintian
+#                      and hardening-check
+#   make test-debian13
+#                      make test and make deb on Debian 13, in a system tree made once with
+#                      mmdebstrap and kept in build-debian13/root (needs root)
 
 BUILD_ARMHF   ?= build-armhf
 BUILD_ARM64   ?= build-arm64
 BUILD_INSTALL ?= build-install
 BUILD_DEB     ?= build-deb
+BUILD_DEBIAN13 ?= build-debian13
 PREFIX        ?= /usr/local
 DESTDIR       ?=
 
@@ -63,9 +67,10 @@ ARM64_PACKAGES  := $(CROSS_COMMON) g++-aarch64-linux-gnu libpci-dev:arm64 libgte
 INSTALL_PACKAGES := cmake make g++ pkg-config libpci-dev
 DEB_PACKAGES    := build-essential dpkg-dev debhelper devscripts lintian \
                    cmake pkg-config libpci-dev \
-                   g++-arm-linux-gnueabihf pkg-config:armhf libpci-dev:armhf libstdc++6:armhf
+                   g++-arm-linux-gnueabihf pkg-config:armhf libpci-dev:armhf libstdc++6:armhf \
+                   g++-aarch64-linux-gnu pkg-config:arm64 libpci-dev:arm64 libstdc++6:arm64
 
-.PHONY: build-armhf test-armhf build-arm64 test-arm64 install deb
+.PHONY: build-armhf test-armhf build-arm64 test-arm64 host-sim install deb test-debian13
 
 build-armhf:
 	@scripts/need-packages $(ARMHF_PACKAGES)
@@ -74,24 +79,26 @@ build-armhf:
 	  >/dev/null
 	cmake --build $(BUILD_ARMHF) -j $(JOBS) --target orvex
 
-# The system tests run the armhf orvex under qemu-arm against the simulated bus of the native
-# orvex-sim and orvex-sysfs, built here in $(BUILD) (see tests/system/CMakeLists.txt).
-test-armhf: build-armhf
-	@scripts/need-packages $(PACKAGES)
+# The system tests of a cross build run its orvex under qemu-user against the simulated bus of
+# the native orvex-sim and orvex-sysfs, built in $(BUILD) (see tests/system/CMakeLists.txt).
+host-sim: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	cmake --build $(BUILD) -j $(JOBS) --target orvex-sim orvex-sysfs
+
+test-armhf: build-armhf host-sim
 	cmake --build $(BUILD_ARMHF) -j $(JOBS)
 	cd $(BUILD_ARMHF) && ctest --output-on-failure -j $(JOBS)
 
 build-arm64:
 	@scripts/need-packages $(ARM64_PACKAGES)
 	cmake -S . -B $(BUILD_ARM64) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=ON >/dev/null
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=ON -DORVEX_HOST_BUILD=$(abspath $(BUILD)) \
+	  >/dev/null
 	cmake --build $(BUILD_ARM64) -j $(JOBS) --target orvex
 
-test-arm64: build-arm64
+test-arm64: build-arm64 host-sim
 	cmake --build $(BUILD_ARM64) -j $(JOBS)
-	cd $(BUILD_ARM64) && ctest --output-on-failure -j $(JOBS) -LE system
+	cd $(BUILD_ARM64) && ctest --output-on-failure -j $(JOBS)
 
 # The tool alone, without the test suite, in a build directory of its own.
 install:
@@ -102,24 +109,27 @@ install:
 
 # dpkg-buildpackage writes next to the source tree, so the packages are built from a copy of it
 # inside $(BUILD_DEB) (build directories and .git left out); the results stay in $(BUILD_DEB).
+# armhf and arm64 are cross-built. scripts/check-debs runs lintian and hardening-check on them.
+CROSS_DEB = cd $(BUILD_DEB)/src/orvex && DEB_BUILD_OPTIONS=nocheck CC=$(2)-gcc CXX=$(2)-g++ \
+	    dpkg-buildpackage -b -us -uc -a$(1) -Pcross,nocheck
+
 deb:
 	@scripts/need-packages $(DEB_PACKAGES)
 	rm -rf $(BUILD_DEB)
 	mkdir -p $(BUILD_DEB)/src/orvex
 	tar -c --exclude=./.git --exclude='./build*' --exclude='./obj-*' . | tar -x -C $(BUILD_DEB)/src/orvex
 	cd $(BUILD_DEB)/src/orvex && dpkg-buildpackage -b -us -uc
-	cd $(BUILD_DEB)/src/orvex && DEB_BUILD_OPTIONS=nocheck \
-	  CC=arm-linux-gnueabihf-gcc CXX=arm-linux-gnueabihf-g++ \
-	  dpkg-buildpackage -b -us -uc -aarmhf -Pcross,nocheck
+	$(call CROSS_DEB,armhf,arm-linux-gnueabihf)
+	$(call CROSS_DEB,arm64,aarch64-linux-gnu)
 	mv $(BUILD_DEB)/src/*.deb $(BUILD_DEB)/src/*.changes $(BUILD_DEB)/src/*.buildinfo $(BUILD_DEB)/
 	rm -rf $(BUILD_DEB)/src
-	lintian --fail-on error,warning $(BUILD_DEB)/*.changes
-	@# PIE, stack protector, fortify, relro and bindnow are required. Control-flow protection is
-	@# not: Debian 12's build flags never turn it on (and it does not exist on ARM).
-	set -e; for d in $(BUILD_DEB)/orvex_*.deb; do \
-	  rm -rf $(BUILD_DEB)/x && dpkg-deb -x $$d $(BUILD_DEB)/x; \
-	  echo "hardening-check $$d"; hardening-check --nocfprotection $(BUILD_DEB)/x/usr/bin/orvex; \
-	done; rm -rf $(BUILD_DEB)/x
+	scripts/check-debs $(BUILD_DEB)
+
+# make test and make deb on Debian 13 (trixie), in a system tree kept in $(BUILD_DEBIAN13)/root with
+# every package both need (see scripts/debian13).
+test-debian13:
+	@scripts/need-packages mmdebstrap
+	scripts/debian13 $(BUILD_DEBIAN13) "$(PACKAGES) $(DEB_PACKAGES)" test deb
 
 # Benchmarks (BENCHMARKS.md): bus accesses beside the minimum, CPU time, peak memory beside a plain
 # C program making the same accesses through libpci, and wall time through the emulated PCI bus

@@ -1,6 +1,5 @@
 // Turns the argument vector into the settings of one run.
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
@@ -36,23 +35,46 @@ void set_op(orvex_op new_op)
     op = new_op;
 }
 
+// The value of an ASCII digit or letter as a digit (a/A = 10 ... z/Z = 35), or 36 for anything
+// else; the same in every locale.
+unsigned digit_value(char c)
+{
+    if (c >= '0' && c <= '9')
+        return unsigned(c - '0');
+    if (c >= 'a' && c <= 'z')
+        return unsigned(c - 'a') + 10;
+    if (c >= 'A' && c <= 'Z')
+        return unsigned(c - 'A') + 10;
+    return 36;
+}
+
 // strtoul with base 0 into 32 bits, with the results of a 32-bit unsigned long on every host:
 // a magnitude too large for 32 bits gives 0xFFFFFFFF, a negated one is taken modulo 2^32.
+// The prefixes are those of C17: "0x" for hex, "0" for octal. Newer C libraries also read "0b" as
+// binary (C23), so the digits are converted here rather than by the C library: "0b1" is 0.
 uint32_t parse_offset(const char *text)
 {
     while (std::isspace(static_cast<unsigned char>(*text)))
         text++;
-    bool negative = *text == '-';
+    const bool negative = *text == '-';
     if (*text == '-' || *text == '+')
         text++;
-    // strtoull would accept a second sign or blanks here; strtoul after a sign does not.
-    if (!std::isalnum(static_cast<unsigned char>(*text)))
-        return 0;
-    errno = 0;
-    unsigned long long magnitude = std::strtoull(text, nullptr, 0);
-    if (errno == ERANGE || magnitude > UINT32_MAX)
-        return UINT32_MAX;
-    uint32_t value = static_cast<uint32_t>(magnitude);
+    unsigned base = 10;
+    if (text[0] == '0') {
+        base = 8;
+        // "0x" without a hex digit after it is the number 0 followed by junk.
+        if ((text[1] == 'x' || text[1] == 'X') && digit_value(text[2]) < 16) {
+            base = 16;
+            text += 2;
+        }
+    }
+    uint64_t magnitude = 0;
+    for (unsigned digit; (digit = digit_value(*text)) < base; text++) {
+        magnitude = magnitude * base + digit;
+        if (magnitude > UINT32_MAX)
+            return UINT32_MAX;
+    }
+    const uint32_t value = static_cast<uint32_t>(magnitude);
     return negative ? 0u - value : value;
 }
 

@@ -19,11 +19,26 @@ namespace {
 
 Bus *g_attached = nullptr;
 
-// A device record with the index of the function on the simulated bus.
+// The stand-in's own state sits beside libpci's records, in structures of its own, rather than in
+// libpci's fields for internal use: those differ from one libpci version to the next.
+
+// An access handle with the simulated bus it reaches.
+struct SimAccess {
+    pci_access access;  // first: a pci_access* from pci_alloc is a SimAccess*
+    Bus *bus;
+};
+
+// A device record with its handle and the index of the function on the simulated bus.
 struct SimDev {
-    pci_dev dev;  // first: a pci_dev* is a SimDev*
+    pci_dev dev;  // first: a pci_dev* from pci_scan_bus is a SimDev*
+    pci_access *access;
     int index;
 };
+
+SimDev *sim_dev(pci_dev *d)
+{
+    return reinterpret_cast<SimDev *>(d);
+}
 
 // libpci's own handlers, for a caller that installs none: one line on standard error.
 void complain(const char *msg, va_list args)
@@ -75,14 +90,14 @@ Callback error_of(pci_access *a)
 
 Bus *bus_of(pci_access *a)
 {
-    return static_cast<Bus *>(a->aux);
+    return reinterpret_cast<SimAccess *>(a)->bus;
 }
 
 void free_devices(pci_access *a)
 {
     while (pci_dev *d = a->devices) {
         a->devices = d->next;
-        std::free(reinterpret_cast<SimDev *>(d));
+        std::free(sim_dev(d));
     }
 }
 
@@ -100,7 +115,7 @@ void deliver_signal(const Bus &bus)
 
 uint32_t read_cfg(pci_dev *d, int pos, int len)
 {
-    pci_access *a = d->access;
+    pci_access *a = sim_dev(d)->access;
     if (pos & (len - 1)) {
         error_of(a)(text("Unaligned read: pos=%02x, len=%d"), pos, len);
         return ones(len);
@@ -109,8 +124,7 @@ uint32_t read_cfg(pci_dev *d, int pos, int len)
     if (!bus || pos < 0 || pos + len > 256)
         return ones(len);  // short read
     uint32_t value = 0;
-    const Access access =
-        cfg_read(*bus, reinterpret_cast<SimDev *>(d)->index, uint32_t(pos), len, value);
+    const Access access = cfg_read(*bus, sim_dev(d)->index, uint32_t(pos), len, value);
     deliver_signal(*bus);
     switch (access) {
     case Access::ok:
@@ -126,7 +140,7 @@ uint32_t read_cfg(pci_dev *d, int pos, int len)
 
 int write_cfg(pci_dev *d, int pos, int len, uint32_t value)
 {
-    pci_access *a = d->access;
+    pci_access *a = sim_dev(d)->access;
     if (pos & (len - 1)) {
         error_of(a)(text("Unaligned write: pos=%02x, len=%d"), pos, len);
         return 0;
@@ -137,8 +151,7 @@ int write_cfg(pci_dev *d, int pos, int len, uint32_t value)
                    pos, 0);
         return 0;
     }
-    const Access access =
-        cfg_write(*bus, reinterpret_cast<SimDev *>(d)->index, uint32_t(pos), len, value);
+    const Access access = cfg_write(*bus, sim_dev(d)->index, uint32_t(pos), len, value);
     deliver_signal(*bus);
     switch (access) {
     case Access::ok:
@@ -178,9 +191,10 @@ extern "C" {
 
 struct pci_access *pci_alloc(void)
 {
-    auto *a = static_cast<pci_access *>(std::calloc(1, sizeof(pci_access)));
-    if (!a)
+    auto *s = static_cast<sim::SimAccess *>(std::calloc(1, sizeof(sim::SimAccess)));
+    if (!s)
         return nullptr;
+    pci_access *a = &s->access;
     a->error = reinterpret_cast<decltype(a->error)>(sim::default_error);  // clang: noreturn type
     a->warning = sim::default_warning;
     a->debug = sim::default_debug;
@@ -192,7 +206,7 @@ struct pci_access *pci_alloc(void)
             from_env = sim::bus_map_file(path, false);
         bus = from_env;
     }
-    a->aux = bus;
+    s->bus = bus;
     return a;
 }
 
@@ -217,7 +231,7 @@ void pci_cleanup(struct pci_access *a)
     if (!a)
         return;
     sim::free_devices(a);
-    std::free(a);
+    std::free(reinterpret_cast<sim::SimAccess *>(a));
 }
 
 void pci_scan_bus(struct pci_access *a)
@@ -236,6 +250,7 @@ void pci_scan_bus(struct pci_access *a)
         }
         const sim::Device &src = bus->dev[i];
         pci_dev *d = &s->dev;
+        s->access = a;
         s->index = int(i);
         d->domain_16 = src.domain;
         d->domain = src.domain;
@@ -248,8 +263,6 @@ void pci_scan_bus(struct pci_access *a)
         d->prog_if = uint8_t(src.class_code);
         d->known_fields = PCI_FILL_IDENT | PCI_FILL_CLASS | PCI_FILL_CLASS_EXT;
         d->numa_node = -1;
-        d->hdrtype = -1;
-        d->access = a;
         *tail = d;
         tail = &d->next;
     }

@@ -132,6 +132,9 @@ INSTANTIATE_TEST_SUITE_P(
         OffsetCase{"4294967295", 0xFFFFFFFF}, OffsetCase{"4294967296", 0xFFFFFFFF},
         OffsetCase{"0x100000000", 0xFFFFFFFF}, OffsetCase{"99999999999999999999999", 0xFFFFFFFF},
         OffsetCase{"-18446744073709551615", 0xFFFFFFFF}, OffsetCase{"--5", 0}, OffsetCase{"+-5", 0},
-        OffsetCase{"- 5", 0}, OffsetCase{"-r", 0}, OffsetCase{"0x20000", 0x20000}));
+        OffsetCase{"- 5", 0}, OffsetCase{"-r", 0}, OffsetCase{"0x20000", 0x20000},
+        // No binary prefix (C23 strtoul with _GNU_SOURCE has one): a 0 followed by junk.
+        OffsetCase{"0b101", 0}, OffsetCase{"0B1", 0}, OffsetCase{"-0b1", 0}, OffsetCase{"0x1b", 27},
+        OffsetCase{"0x0x10", 0}, OffsetCase{"0xg", 0}));
 
 }  // namespace

@@ -4,6 +4,7 @@
 // that loses the device must stop at the first access that failed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <map>
 #include <optional>

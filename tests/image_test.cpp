@@ -1,6 +1,7 @@
 // Whole runs of dump, write and verify: files, messages, exit statuses and the flash left behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <sys/stat.h>
 

@@ -1,6 +1,8 @@
 // The register sequences the tool must send, seen from the simulated controller.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "app/app.h"
 #include "chip/chip.h"
 #include "spi/spi.h"
