@@ -3,6 +3,7 @@
 // while busy or let a page program run past its page would let a faulty tool pass them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 

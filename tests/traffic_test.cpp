@@ -8,6 +8,7 @@
 // ORVEX_GOLDEN_UPDATE=1 rewrites the files from the runs instead of comparing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>

@@ -11,6 +11,7 @@
 
 #include <fuse_lowlevel.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
