@@ -13,8 +13,6 @@
 
 namespace {
 
-const std::string sudo_line = "* failed to read FW version - run with 'sudo'\n";
-
 bool touched_flash(const sim::Bus &bus)
 {
     const std::vector<uint32_t> words = tx_words(bus);

@@ -75,3 +75,9 @@ std::vector<uint8_t> pattern(size_t len, uint32_t seed)
     }
     return data;
 }
+
+const std::vector<uint8_t> &old_flash()
+{
+    static const std::vector<uint8_t> v = pattern(sim::FLASH_SIZE, 5);
+    return v;
+}

@@ -26,3 +26,12 @@ std::vector<uint32_t> tx_words(const sim::Bus &bus, uint64_t from = 0);
 
 // Bytes that never end in 0xFF: image data of a given length and seed.
 std::vector<uint8_t> pattern(size_t len, uint32_t seed = 1);
+// What the flash holds before a run unless a test says otherwise: old firmware everywhere.
+const std::vector<uint8_t> &old_flash();
+
+// The lines a run prints on the simulated controller (firmware 01020304).
+inline const std::string version_line = "ORVEX FW version: 01020304\n";
+inline const std::string sudo_line = "* failed to read FW version - run with 'sudo'\n";
+inline const std::string reprogrammed =
+    "ORVEX EEPROM successfully reprogrammed - please reboot to activate.\n";
+inline const std::string verified = "ORVEX EEPROM data verified\n";
