@@ -330,7 +330,8 @@ TEST(FifoImage, VerifyReadsWhatTheWriterSendsAndWriteRefuses)
     EXPECT_EQ(r.out, version_line + verified);
     EXPECT_EQ(r.status, 0);
 
-    r = run_orvex(*bus, {"-w", fifo});  // no writer: opening it would wait for ever
+    // No writer: a run that opened it would wait for ever, so it is given ten seconds.
+    r = run_orvex(*bus, {"-w", fifo}, [] { alarm(10); });
     EXPECT_EQ(r.out, version_line + "* failed to read '" + fifo + "'\n");
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(bus.flash() == old_flash());
