@@ -21,21 +21,22 @@ RunResult on_controller(SimBus &bus, const std::function<void(pci_dev *)> &body)
     });
 }
 
-// Refused lengths, alignments and ranges send nothing at all.
+// Refused lengths, alignments and ranges, and data shorter than the length, send nothing at all.
 TEST(FlashOps, RefusalsSendNothing)
 {
     SimBus bus;
     bus.add_orvex();
     RunResult r = on_controller(bus, [](pci_dev *dev) {
         uint8_t buf[16];
-        int results[] = {orvex_spi_read(dev, 0, 0, buf),       orvex_spi_read(dev, 0, 2, buf),
-                         orvex_spi_read(dev, 0, 6, buf),       orvex_spi_read(dev, 0x1FFFC, 8, buf),
-                         orvex_spi_erase(dev, 0x10, 0x1000),   orvex_spi_erase(dev, 0, 0x10),
-                         orvex_spi_erase(dev, 0x1F000, 0x2000)};
+        int results[] = {
+            orvex_spi_read(dev, 0, 0, buf),        orvex_spi_read(dev, 0, 2, buf),
+            orvex_spi_read(dev, 0, 6, buf),        orvex_spi_read(dev, 0x1FFFC, 8, buf),
+            orvex_spi_erase(dev, 0x10, 0x1000),    orvex_spi_erase(dev, 0, 0x10),
+            orvex_spi_erase(dev, 0x1F000, 0x2000), orvex_spi_write(dev, 0, 8, {buf, 4})};
         for (int res : results)
             std::printf("%d ", res);
     });
-    EXPECT_EQ(r.out, "-22 -22 -22 -22 -22 -22 -22 ");
+    EXPECT_EQ(r.out, "-22 -22 -22 -22 -22 -22 -22 -22 ");
     EXPECT_EQ(bus->log_count, 0u);
 }
 
