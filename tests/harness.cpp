@@ -1,7 +1,6 @@
 #include "tests/harness.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "chip/chip.h"
 
@@ -26,23 +25,6 @@ const std::string usage_text =
     "    -o <offset>   Specify an offset to read from/write to (for testing).\n"
     "                  N.B. Erases to the end of the EEPROM!\n"
     "    -d            Verbose debugging\n";
-
-std::vector<std::string> named_register_trace(const sim::Bus &bus, uint64_t from)
-{
-    std::vector<std::string> lines;
-    const uint64_t end = std::min<uint64_t>(bus.reg_log_count, sim::REG_LOG_CAPACITY);
-    for (uint64_t i = from; i < end; i++) {
-        const sim::RegAccess &a = bus.reg_log[i];
-        std::string_view name = reg_name(a.address);
-        if (name.empty())
-            continue;
-        char line[64];
-        std::snprintf(line, sizeof line, "%c %.*s %08x", a.kind, static_cast<int>(name.size()),
-                      name.data(), a.value);
-        lines.emplace_back(line);
-    }
-    return lines;
-}
 
 std::vector<std::pair<uint32_t, uint32_t>> register_writes(const sim::Bus &bus, uint64_t from)
 {

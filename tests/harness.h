@@ -16,8 +16,6 @@ inline constexpr auto param_name = [](const auto &row) { return std::string(row.
 std::vector<std::string> split_lines(const std::string &text);
 extern const std::string usage_text;  // as printed, with its final newline
 
-// The trace lines "-d" would print for the named-register accesses logged from `from` on.
-std::vector<std::string> named_register_trace(const sim::Bus &bus, uint64_t from = 0);
 // Register writes of one device logged from `from` on, as (address, value) pairs.
 std::vector<std::pair<uint32_t, uint32_t>> register_writes(const sim::Bus &bus, uint64_t from = 0);
 
