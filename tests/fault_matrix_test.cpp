@@ -273,19 +273,20 @@ uint64_t fail_after_for(Fault f, const Operation &o)
         const RunResult r = run_orvex(*s.bus, s.args);
         EXPECT_EQ(r.status, 0) << "the healthy run the fault points are taken from failed";
         const sim::Bus &b = *s.bus;
-        // After the command is released, six accesses start the status command, the first poll
-        // takes four; failing access 10 after the release is the first poll's status read.
+        // After the command's release the status command begins, and its first poll's CTRL and
+        // status read follow: failing the read's data access fails the first poll.
         auto in_status_wait_after = [&](uint64_t command) {
-            return command ? register_write_at(b, sim::REG_CHIP_SEL, 1, 1, command) + 9 : 0;
+            const uint64_t released = register_write_at(b, sim::REG_CHIP_SEL, 1, 1, command);
+            return command ? released + BEGIN + WORD - 1 : 0;
         };
         const uint32_t erase_cmd = o.offset ? 0x20004000 : 0xC7;
         const uint64_t erase = in_status_wait_after(register_write_at(b, sim::REG_TX, erase_cmd));
         const uint64_t program =
             in_status_wait_after(register_write_at(b, sim::REG_TX, 0x02002000 + o.offset));
-        // The read command word, then its 64-bit transaction (2 accesses), then four accesses per
-        // word, the first two moving the window to Rx_REG0: word 1000's read is the failing one.
+        // The read command's CTRL, then a word per WORD accesses, each read first: failing the
+        // data access of word 1000's read.
         const uint64_t read_cmd = register_write_at(b, sim::REG_TX, 0x03000000 + o.offset);
-        const uint64_t read = read_cmd ? read_cmd + 3 + 4 * 1000 : 0;
+        const uint64_t read = read_cmd ? read_cmd + REG + 1000 * WORD + REG - 1 : 0;
         cache[key] = {erase, program, read};
     }
     const auto &points = cache[key];
@@ -432,7 +433,7 @@ TEST_P(SignalDuringWrite, HeldUntilTheResultIsOut)
         signal_at = register_write_at(*dry.bus, sim::REG_TX, c.tx_value);
         ASSERT_NE(signal_at, 0u);
         if (c.words_later)
-            signal_at += 4 + 4 * c.words_later;  // the read of that word, as in the matrix
+            signal_at += REG + c.words_later * WORD + REG;  // that word's read, as in the matrix
     }
     const uint64_t fail_after = fail_after_for(c.fault, o);
     Scene s;

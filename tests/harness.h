@@ -27,6 +27,11 @@ std::vector<uint8_t> pattern(size_t len, uint32_t seed = 1);
 // What the flash holds before a run unless a test says otherwise: old firmware everywhere.
 const std::vector<uint8_t> &old_flash();
 
+// Configuration-space accesses of the building blocks of the register traffic: a register write
+// or read through the window is two (address, then data), the vendor access byte one; a command
+// begins with select, Tx and CTRL; each further word of it is Tx or Rx, and CTRL.
+inline constexpr uint64_t REG = 2, VENDOR = 1, BEGIN = 3 * REG, WORD = 2 * REG;
+
 // The lines a run prints on the simulated controller (firmware 01020304).
 inline const std::string version_line = "ORVEX FW version: 01020304\n";
 inline const std::string sudo_line = "* failed to read FW version - run with 'sudo'\n";

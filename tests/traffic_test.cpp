@@ -47,14 +47,10 @@ std::string fold(const std::vector<std::string> &lines)
     return out;
 }
 
-// Configuration-space accesses of the building blocks: a register write or read through the
-// window is two (address, then data), the vendor access byte one.
-constexpr uint64_t REG = 2, VENDOR = 1;
+// Configuration-space accesses of the building blocks are in tests/harness.h.
 constexpr uint64_t SPI_INIT = VENDOR + REG + 3 * 2 * REG + 2 * REG;  // CS, 3 masked, CTRL, CLK_DIV
 constexpr uint64_t SPI_UNINIT = REG + VENDOR;
-constexpr uint64_t BEGIN = 3 * REG;          // select, Tx, CTRL
 constexpr uint64_t COMMAND = BEGIN + REG;    // ... and release
-constexpr uint64_t WORD = 2 * REG;           // Tx or Rx, and CTRL
 constexpr uint64_t wait_idle(uint64_t busy)  // the busy status bytes, then the idle one
 {
     return BEGIN + (busy + 1) * WORD + REG;
