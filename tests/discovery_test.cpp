@@ -21,11 +21,6 @@ struct BusCase {
     int status;
 };
 
-void PrintTo(const BusCase &c, std::ostream *os)
-{
-    *os << c.name;
-}
-
 class BusTest : public ::testing::TestWithParam<BusCase> {};
 
 TEST_P(BusTest, StatusRun)
@@ -117,11 +112,6 @@ struct LockCase {
     std::string out;
     int status;
 };
-
-void PrintTo(const LockCase &c, std::ostream *os)
-{
-    *os << c.name;
-}
 
 class Lock : public ::testing::TestWithParam<LockCase> {};
 

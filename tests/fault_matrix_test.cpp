@@ -412,11 +412,6 @@ struct SignalCase {
     uint32_t offset = 0x1000;
 };
 
-void PrintTo(const SignalCase &c, std::ostream *os)
-{
-    *os << c.name;
-}
-
 class SignalDuringWrite : public ::testing::TestWithParam<SignalCase> {};
 
 TEST_P(SignalDuringWrite, HeldUntilTheResultIsOut)

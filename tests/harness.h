@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,20 @@
 
 // Names a parameterised case after its table row's `name`.
 inline constexpr auto param_name = [](const auto &row) { return std::string(row.param.name); };
+
+namespace {
+// A failing case's table row is shown by its name. (The rows are in each test file's unnamed
+// namespace, which is this one, so the test framework finds this.)
+template <typename Row>
+requires requires(const Row &row)
+{
+    row.name;
+}
+void PrintTo(const Row &row, std::ostream *os)
+{
+    *os << row.name;
+}
+}  // namespace
 
 std::vector<std::string> split_lines(const std::string &text);
 extern const std::string usage_text;  // as printed, with its final newline

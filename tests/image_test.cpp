@@ -81,11 +81,6 @@ struct RunCase {
     bool old_dump = false;                  // "@dump" exists before, longer than any dump
 };
 
-void PrintTo(const RunCase &c, std::ostream *os)
-{
-    *os << c.name;
-}
-
 std::string expand(std::string s, const TempDir &dir)
 {
     for (size_t at; (at = s.find('@')) != std::string::npos;)
@@ -348,11 +343,6 @@ struct PlatformCase {
     platform_call call = platform_call::alloc;
     int err = 5;  // EIO
 };
-
-void PrintTo(const PlatformCase &c, std::ostream *os)
-{
-    *os << c.name;
-}
 
 class PlatformFailure : public ::testing::TestWithParam<PlatformCase> {};
 

@@ -94,11 +94,6 @@ struct TrafficCase {
     uint64_t accesses;
 };
 
-void PrintTo(const TrafficCase &c, std::ostream *os)
-{
-    *os << c.name;
-}
-
 class Traffic : public ::testing::TestWithParam<TrafficCase> {};
 
 TEST_P(Traffic, MatchesGoldenTraceAndCount)
