@@ -2,12 +2,15 @@
 // process.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "app/app.h"
 #include "tests/common.h"
 
 // Unless `ok`, prints what went wrong and aborts, so libFuzzer keeps the input.
