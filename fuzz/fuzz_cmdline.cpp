@@ -127,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     op_file = nullptr;
     offset = 0;
     verbose = 0;
-    capture_stdout();
+    take_stdout();
     int status = -1;
     exit_armed = true;
     if (setjmp(exit_jump) == 0)
@@ -135,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     else
         status = exit_status;
     exit_armed = false;
-    const std::string out = captured();
+    const std::string out = take_stdout();
 
     CHECK(status == e.status, "parse_ops exit status %d, expected %d (-1: returns)", status,
           e.status);
