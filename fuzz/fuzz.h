@@ -1,13 +1,14 @@
-// What the fuzz targets share beyond tests/common.h: checks, and standard output captured in
-// process.
+// What the fuzz targets share beyond tests/common.h: a check, and standard output kept in memory.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <string>
+#include <cstring>
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "app/app.h"
 #include "tests/common.h"
 
 // Unless `ok`, prints what went wrong and aborts, so libFuzzer keeps the input.
@@ -17,16 +18,12 @@
              std::abort()))
 
 // Standard output goes to a memory file for the whole session (libFuzzer writes to standard
-// error); capture_stdout() empties it, captured() returns what was printed since.
-inline void capture_stdout()
+// error). What was printed since the last call:
+inline std::string take_stdout()
 {
     static const int fd = dup2(memfd_create("stdout", 0), STDOUT_FILENO);
     std::fflush(stdout);
+    std::string text = fd_text(fd);
     CHECK(fd >= 0 && ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0, "cannot capture output");
-}
-
-inline std::string captured()
-{
-    std::fflush(stdout);
-    return fd_text(STDOUT_FILENO);
+    return text;
 }

@@ -154,11 +154,6 @@ void TempDir::remove(const std::string &name) const
     std::filesystem::remove_all(path(name), ignored);
 }
 
-uint32_t ref_region(uint32_t from)
-{
-    return from >= sim::FLASH_SIZE ? 0 : sim::FLASH_SIZE - from;
-}
-
 size_t ref_trim(const uint8_t *data, size_t len)
 {
     while (len > 0 && data[len - 1] == 0xFF)

@@ -79,7 +79,5 @@ private:
     std::string dir_;
 };
 
-// Reference models: the bytes of the flash from `from` to its end, and the length of `data`
-// without its trailing erased (0xFF) bytes.
-uint32_t ref_region(uint32_t from);
+// Reference model: the length of `data` without its trailing erased (0xFF) bytes.
 size_t ref_trim(const uint8_t *data, size_t len);
