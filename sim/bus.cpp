@@ -98,7 +98,7 @@ void say(char *why, size_t why_len, const char *fmt, const std::string &word)
 
 // The options that apply to every ORVEX of a scenario.
 struct DeviceOptions {
-    bool id_set = false, never_idle = false, flip = false, timing_set = false;
+    bool id_set = false, never_idle = false, absent = false, flip = false, timing_set = false;
     uint8_t id[2] = {};
     uint32_t flip_addr = 0, flip_bit = 0;
     int fill = 0xFF;  // -1: pattern
@@ -237,6 +237,8 @@ bool bus_parse_scenario(Bus &bus, const char *text, char *why, size_t why_len)
             opt.id[1] = uint8_t(a);
         } else if (word == "never-idle") {
             opt.never_idle = true;
+        } else if (word == "no-flash") {
+            opt.absent = true;
         } else if (key == "flip" && has_val) {
             ok = split(val, 2, f) && parse_u32(f[0], 0, FLASH_SIZE - 1, opt.flip_addr) &&
                  parse_u32(f[1], 10, 7, opt.flip_bit);
@@ -270,6 +272,7 @@ bool bus_parse_scenario(Bus &bus, const char *text, char *why, size_t why_len)
         if (opt.timing_set)
             ctl.timing = opt.timing;
         ctl.faults.never_idle = opt.never_idle;
+        ctl.faults.absent = opt.absent;
         ctl.faults.flip_enabled = opt.flip;
         ctl.faults.flip_addr = opt.flip_addr;
         ctl.faults.flip_bit = uint8_t(opt.flip_bit);

@@ -81,6 +81,7 @@ struct FlashFaults {
     uint8_t flip_enabled;  // the page program covering flip_addr leaves bit flip_bit inverted
     uint8_t flip_bit;
     uint32_t flip_addr;
+    uint8_t absent;  // no part on the wire: nothing drives the data line, nothing is done
 };
 
 // Busy time of each operation, counted in status bytes read while busy.
@@ -160,8 +161,9 @@ int bus_add_other(Bus &bus, uint8_t bus_nr, uint8_t slot, uint8_t func, uint16_t
 // Parses a scenario description into an empty bus (used by the command-line tool, the preloadable
 // stand-in and the emulated sysfs). Words separated by blanks:
 //   orvex[=FWVERSION]  other=VVVV:DDDD  no-rights  no-access  fail-after=N  id=MMDD  never-idle
-//   flip=ADDR:BIT  fill=ff|zero|pattern  timing=PAGE:SECTOR:CHIP  signal=ACCESS:SIGNUM
-// Device options (id, never-idle, flip, fill, timing) apply to every ORVEX, wherever they stand.
+//   no-flash  flip=ADDR:BIT  fill=ff|zero|pattern  timing=PAGE:SECTOR:CHIP  signal=ACCESS:SIGNUM
+// Device options (id, never-idle, no-flash, flip, fill, timing) apply to every ORVEX, wherever
+// they stand.
 // The n-th device word (from 0) puts a function at 0000:(n+1):00.0. FWVERSION (default 00010203),
 // VVVV:DDDD and MMDD are hex, ADDR is C notation (0x1234 or decimal), N, BIT and timings decimal;
 // `other` functions have class 0x060000, ORVEXs 0x0C0330. Returns false and fills `why` (if not

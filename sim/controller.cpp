@@ -221,8 +221,10 @@ void spi_transaction(Controller &c)
         if (bits == 64)
             n += 4;  // followed by zeros
     }
+    // Released, or no part there at all: nobody drives the line and the pull-up wins.
+    const bool answered = c.flash.selected && !c.faults.absent;
     for (uint32_t i = 0; i < n; ++i) {
-        const uint8_t in = c.flash.selected ? flash_exchange(c, out[i]) : 0xFF;
+        const uint8_t in = answered ? flash_exchange(c, out[i]) : 0xFF;
         c.rx = (c.rx << 8) | in;
     }
 }

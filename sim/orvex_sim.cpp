@@ -15,9 +15,21 @@ int usage()
                "       orvex-sim load STATE FILE [DEV]   flash := FILE's bytes, rest 0xFF\n"
                "       orvex-sim dump STATE FILE [DEV]   FILE := the whole flash\n"
                "       orvex-sim info STATE | log STATE | regs STATE\n"
-               "scenario words: orvex[=FWVERSION] other=VVVV:DDDD no-rights no-access\n"
-               "  fail-after=N id=MMDD never-idle flip=ADDR:BIT fill=ff|zero|pattern\n"
-               "  timing=PAGE:SECTOR:CHIP\n",
+               "scenario words:\n"
+               "  orvex[=FWVERSION]       an ORVEX (firmware version in hex, default 00010203)\n"
+               "  other=VVVV:DDDD         another PCI function (vendor:device in hex)\n"
+               "  no-rights               configuration space as a user without root sees it\n"
+               "  no-access               no PCI access method works\n"
+               "  fail-after=N            accesses after the first N fail (the device is gone)\n"
+               "  signal=ACCESS:SIGNUM    the process making access ACCESS gets signal SIGNUM\n"
+               "  id=MMDD                 the flash's identity (manufacturer, device; hex)\n"
+               "  never-idle              the flash's busy bit is stuck\n"
+               "  no-flash                no flash on the wire: every bit reads 1\n"
+               "  flip=ADDR:BIT           the page program covering ADDR inverts bit BIT there\n"
+               "  fill=ff|zero|pattern    what the flash holds at first (default ff)\n"
+               "  timing=PAGE:SECTOR:CHIP busy time of each operation, in status bytes\n"
+               "Device words (id to timing) apply to every ORVEX. Device n is at\n"
+               "0000:(n+1):00.0, in the order of the words.\n",
                stderr);
     return 2;
 }

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,16 @@ constexpr double FOREVER = 86400.0;  // the tree never changes while mounted
 
 // Open-file flags kept in fuse_file_info::fh.
 constexpr uint64_t FULL_CONFIG = 1;  // opened by a caller allowed to see all of config space
+
+// A scenario's signal=ACCESS:SIGNUM: the process whose request made access ACCESS gets the signal
+// before it gets the answer, so it stops (or holds the signal) right after that access, as if a
+// user had pressed Ctrl-C or the run had been killed just then.
+void deliver_signal(fuse_req_t req, uint64_t accesses_before)
+{
+    const uint64_t at = g_bus->signal_at;
+    if (at != 0 && accesses_before < at && g_bus->access_count >= at)
+        kill(fuse_req_ctx(req)->pid, int(g_bus->signal_number));
+}
 
 bool fill_stat(uint64_t ino, struct stat &st)
 {
@@ -168,8 +179,10 @@ void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_i
         const uint32_t limit = fi->fh & FULL_CONFIG ? sysfs::CONFIG_SIZE : sysfs::UNPRIVILEGED_SIZE;
         const size_t count = sysfs::config_span(off, size, limit);
         uint8_t buf[sysfs::CONFIG_SIZE];
+        const uint64_t before = g_bus->access_count;
         const ssize_t n =
             count ? sysfs::config_read(*g_bus, node.device, uint32_t(off), count, buf) : 0;
+        deliver_signal(req, before);
         if (n < 0)
             fuse_reply_err(req, int(-n));
         else
@@ -194,9 +207,11 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char *data, size_t size, off
         return;
     }
     const size_t count = sysfs::config_span(off, size, sysfs::CONFIG_SIZE);
+    const uint64_t before = g_bus->access_count;
     const ssize_t n = count ? sysfs::config_write(*g_bus, node.device, uint32_t(off), count,
                                                   reinterpret_cast<const uint8_t *>(data))
                             : 0;
+    deliver_signal(req, before);
     if (n < 0)
         fuse_reply_err(req, int(-n));
     else
