@@ -24,9 +24,29 @@ namespace {
     std::exit(1);
 }
 
+// An identity of all ones means nothing drove the data line. A flash still busy with a program or
+// erase (one an interrupted run started, or left selected for this run's set-up to start) ignores
+// every command but read-status, so it is waited for, within the status wait's bound, and asked
+// again. A status byte of all ones means no flash answers at all: nothing to wait for.
+int wait_if_busy(pci_dev *dev, uint32_t &id)
+{
+    orvex_spi_init(dev);
+    const uint8_t status = orvex_spi_read_status(dev);
+    const bool busy = (status & g_flash_info.busy_mask) != 0 && status != 0xFF;
+    const int result = busy ? orvex_spi_wait_idle(dev) : RES_OK;
+    orvex_spi_uninit(dev);
+    if (busy && result == RES_OK)
+        id = orvex_read_flash_id(dev);
+    return result;
+}
+
 int check_flash_id(pci_dev *dev)
 {
-    const uint32_t id = orvex_read_flash_id(dev);
+    uint32_t id = orvex_read_flash_id(dev);
+    if (id == byte_masks[g_flash_info.flash_id_len]) {
+        if (int r = wait_if_busy(dev, id))
+            return r;
+    }
     if (id == g_flash_info.flash_id)
         return RES_OK;
     std::printf("* flash ID mismatch - found %0*x, expected %08x\n", g_flash_info.flash_id_len * 2,
@@ -130,7 +150,7 @@ int orvex_main(int argc, char **argv)
         std::printf("* multiple ORVEXs found\n");
         return RES_INVALID;
     }
-    if (int r = orvex_lock_device(pacc, dev))
+    if (int r = orvex_lock_device(dev))
         return r;
     std::printf("ORVEX FW version: %08x\n", orvex_read_fw_version(dev));
 

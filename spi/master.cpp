@@ -76,6 +76,16 @@ int orvex_spi_wait_idle(pci_dev *dev)
     return RES_OK;
 }
 
+// The flash answers the opcode with nothing; the byte clocked in after it is the status.
+uint8_t orvex_spi_read_status(pci_dev *dev)
+{
+    orvex_spi_begin(dev, g_flash_info.read_status, SPI_XFER_8);
+    orvex_spi_xfer(dev, SPI_XFER_8);
+    const auto status = static_cast<uint8_t>(orvex_read_u32(dev, Rx_REG0));
+    orvex_spi_cs(dev, 0);
+    return status;
+}
+
 uint32_t orvex_read_flash_id(pci_dev *dev)
 {
     orvex_spi_init(dev);

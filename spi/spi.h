@@ -52,6 +52,8 @@ void orvex_spi_write_enable(pci_dev *dev);
 // RES_OK once the flash reports not busy; RES_TIMEDOUT (message printed, flash released) when
 // it is still busy after SPI_IDLE_TIMEOUT_NS.
 int orvex_spi_wait_idle(pci_dev *dev);
+// The flash's status byte, from one read-status command.
+uint8_t orvex_spi_read_status(pci_dev *dev);
 // Sets the master up itself and turns the vendor access off again: the identity, masked to its
 // length in the flash record.
 uint32_t orvex_read_flash_id(pci_dev *dev);

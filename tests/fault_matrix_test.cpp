@@ -8,6 +8,7 @@
 #include <csignal>
 #include <map>
 #include <optional>
+#include <sstream>
 
 #include "tests/harness.h"
 
@@ -63,6 +64,10 @@ enum class Fault {
     other_identity,
     never_idle,
     flipped_bit,
+    no_flash,               // nothing on the wire: every bit reads 1
+    busy_at_start,          // busy with a page program an interrupted run left behind
+    stuck_at_start,         // ... and its busy bit stays stuck
+    other_identity_busy,    // another part, busy as the run starts
     gone_at_version_read,   // access 2 fails: the version read itself
     gone_at_version_close,  // access 3 fails: closing the vendor access after the version
     gone_after_version,     // access 4 fails: the first one of the identity read
@@ -73,21 +78,15 @@ enum class Fault {
 
 std::string fault_name(Fault f)
 {
-    const char *names[] = {"healthy",
-                           "no_device",
-                           "two_devices",
-                           "no_access",
-                           "no_rights",
-                           "other_identity",
-                           "never_idle",
-                           "flipped_bit",
-                           "gone_at_version_read",
-                           "gone_at_version_close",
-                           "gone_after_version",
-                           "gone_during_erase",
-                           "gone_during_program",
-                           "gone_during_read"};
-    return names[static_cast<int>(f)];
+    std::istringstream names(  // in the order of the enumeration
+        "healthy no_device two_devices no_access no_rights other_identity never_idle flipped_bit "
+        "no_flash busy_at_start stuck_at_start other_identity_busy gone_at_version_read "
+        "gone_at_version_close gone_after_version gone_during_erase gone_during_program "
+        "gone_during_read");
+    std::string name;
+    for (int i = 0; i <= static_cast<int>(f); i++)
+        names >> name;
+    return name;
 }
 
 // Only a write erases and programs.
@@ -131,6 +130,7 @@ Expect expect(Fault f, const Operation &o, uint64_t fail_at)
 
     switch (f) {
     case Fault::healthy:
+    case Fault::busy_at_start:
         return {0, version_line + success_line(o.op), "", write ? written : untouched};
     case Fault::no_device:
         return {237, "* no ORVEX found\n", "", std::nullopt, 0};
@@ -144,10 +144,16 @@ Expect expect(Fault f, const Operation &o, uint64_t fail_at)
         // The probe's three accesses, then nothing more.
         return {1, sudo_line, "", untouched, 3};
     case Fault::other_identity:
+    case Fault::other_identity_busy:
         // The probe (3) and the identity read (30), nothing after it.
         return {234, version_line + "* flash ID mismatch - found 1234, expected 0000ef10\n", "",
-                untouched, 33};
+                untouched, f == Fault::other_identity ? 33 : -1};
+    case Fault::no_flash:
+        // ... then one status byte (34), all ones: nothing to wait for.
+        return {234, version_line + "* flash ID mismatch - found ffff, expected 0000ef10\n", "",
+                untouched, 33 + 34};
     case Fault::never_idle:
+    case Fault::stuck_at_start:
         return {146, version_line + "* timed out waiting for the flash to become idle\n", "",
                 untouched};
     case Fault::flipped_bit:
@@ -292,6 +298,11 @@ void arm(Scene &s, Fault f, uint64_t fail_after)
     for (uint32_t d = 0; d < s.bus->n_devices; d++)
         s.bus.set_flash(old_flash(), static_cast<int>(d));
     sim::Controller &c = s.bus->dev[0].ctrl;
+    if (f == Fault::busy_at_start || f == Fault::stuck_at_start ||
+        f == Fault::other_identity_busy) {
+        c.flash.busy_polls = 40;
+        c.flash.wel = 1;
+    }
     switch (f) {
     case Fault::no_access:
         s.bus->no_access = 1;
@@ -300,10 +311,17 @@ void arm(Scene &s, Fault f, uint64_t fail_after)
         s.bus->no_rights = 1;
         break;
     case Fault::other_identity:
+    case Fault::other_identity_busy:
         c.flash.id[0] = 0x12;
         c.flash.id[1] = 0x34;
         break;
+    case Fault::no_flash:
+        c.faults.absent = 1;
+        break;
+    case Fault::busy_at_start:
+        break;
     case Fault::never_idle:
+    case Fault::stuck_at_start:
         c.faults.never_idle = 1;
         break;
     case Fault::flipped_bit:
@@ -401,19 +419,25 @@ struct SignalCase {
 
 class SignalDuringWrite : public ::testing::TestWithParam<SignalCase> {};
 
+// The access at which a healthy run of `o` writes `tx_value` to Tx_REG0.
+uint64_t tx_access(const Operation &o, uint32_t tx_value)
+{
+    Scene dry;
+    arm(dry, Fault::healthy, 0);
+    prepare(dry, o);
+    EXPECT_EQ(run_orvex(*dry.bus, dry.args).status, 0);
+    const uint64_t at = register_write_at(*dry.bus, sim::REG_TX, tx_value);
+    EXPECT_NE(at, 0u) << "no such word in a healthy run";
+    return at;
+}
+
 TEST_P(SignalDuringWrite, HeldUntilTheResultIsOut)
 {
     const SignalCase &c = GetParam();
     const Operation o{Op::write, c.offset};
     uint64_t signal_at = 1;
     if (c.tx_value) {
-        Scene dry;
-        dry.bus.add_orvex();
-        dry.bus.set_flash(old_flash());
-        prepare(dry, o);
-        ASSERT_EQ(run_orvex(*dry.bus, dry.args).status, 0);
-        signal_at = register_write_at(*dry.bus, sim::REG_TX, c.tx_value);
-        ASSERT_NE(signal_at, 0u);
+        signal_at = tx_access(o, c.tx_value);
         if (c.words_later)
             signal_at += REG + c.words_later * WORD + REG;  // that word's read, as in the matrix
     }
@@ -464,6 +488,74 @@ INSTANTIATE_TEST_SUITE_P(
         SignalCase{"int_during_verify_read", SIGINT, 0x03001000, 1000},
         SignalCase{"term_before_failed_verify", SIGTERM, 0x02003000, 0, Fault::flipped_bit},
         SignalCase{"int_then_device_gone", SIGINT, 0x02003000, 0, Fault::gone_during_program}),
+    param_name);
+
+// --- killed, then run again -------------------------------------------------------------------
+//
+// SIGKILL may strike at any access. It can leave the flash selected in the middle of a command,
+// which the next run's set-up ends (a program or erase then starts, and the flash is busy), or
+// busy with one. The same command run again at once must finish the job, and no run may take the
+// busy flash for another part. The run is killed `later` accesses after a word went to Tx_REG0.
+
+struct KillCase {
+    const char *name;
+    Operation op;
+    uint32_t tx_value;
+    uint64_t later;
+    bool then_status = false;  // the next run is a status run instead
+};
+
+class KilledThenAgain : public ::testing::TestWithParam<KillCase> {};
+
+TEST_P(KilledThenAgain, Finishes)
+{
+    const KillCase &c = GetParam();
+    Scene s;
+    arm(s, Fault::healthy, 0);
+    prepare(s, c.op);
+    s.bus->signal_at = tx_access(c.op, c.tx_value) + c.later;
+    s.bus->signal_number = SIGKILL;
+    ASSERT_EQ(run_orvex(*s.bus, s.args).signal, SIGKILL);
+
+    const RunResult r = run_orvex(*s.bus, c.then_status ? std::vector<std::string>{} : s.args);
+    EXPECT_EQ(r.out, version_line + (c.then_status ? "" : success_line(c.op.op)));
+    EXPECT_EQ(r.status, 0);
+    if (c.op.op == Op::write && !c.then_status) {
+        EXPECT_TRUE(s.bus.flash() ==
+                    expected_flash({sim::FLASH_SIZE, c.op.offset + IMAGE_LEN}, c.op.offset));
+    }
+    if (c.op.op == Op::read) {
+        EXPECT_TRUE(s.dir.read("dump") == region_of_old(c.op.offset));
+    }
+    EXPECT_EQ(s.bus->dev[0].ctrl.protocol_errors, 0u) << s.bus->dev[0].ctrl.last_error;
+}
+
+const Operation W0{Op::write, 0}, W1{Op::write, 0x1000};
+// The word clocked out, the flash still selected; n words of data or of a read further on; then
+// the command released, and its status wait begun; two status bytes into it.
+constexpr uint64_t CLOCKED = REG;
+constexpr uint64_t words(uint64_t n)
+{
+    return REG + n * WORD;
+}
+constexpr uint64_t polled(uint64_t clocked, uint64_t n)
+{
+    return clocked + REG + BEGIN + n * WORD;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kills, KilledThenAgain,
+    ::testing::Values(KillCase{"write_before_erase", W0, 0x06, CLOCKED},
+                      KillCase{"write_chip_erase_clocked", W0, 0xC7, CLOCKED},
+                      KillCase{"write_chip_erase_running", W0, 0xC7, polled(CLOCKED, 2)},
+                      KillCase{"write_sector_erase_running", W1, 0x20004000, polled(CLOCKED, 2)},
+                      KillCase{"write_first_page_data", W0, 0x02000000, words(10)},
+                      KillCase{"write_middle_page_running", W1, 0x02002000, polled(words(64), 1)},
+                      KillCase{"write_last_page_data", W0, 0x02002F00, words(64)},
+                      KillCase{"write_verify_read", W0, 0x03000000, words(1000)},
+                      KillCase{"dump_read", {Op::read, 0}, 0x03000000, words(1000)},
+                      KillCase{"verify_read", {Op::verify, 0x1000}, 0x03001000, words(1000)},
+                      KillCase{"status_after_write", W0, 0x02001000, words(10), true}),
     param_name);
 
 }  // namespace
