@@ -29,8 +29,10 @@ inline constexpr int64_t LOCK_WAIT_NS = 60'000'000'000;
 inline constexpr unsigned LOCK_POLL_INTERVAL_US = 10'000;
 inline constexpr int RES_BUSY = -16;  // -EBUSY
 
+// Where each controller's lock file goes (DDDD:BB:DD.F.lock); null: runs are not locked.
+extern const char *lock_dir;
 // 0 once this run has the controller to itself (or nothing can be locked); -16 after LOCK_WAIT_NS.
-int orvex_lock_device(pci_access *acc, pci_dev *dev);
+int orvex_lock_device(pci_dev *dev);
 
 pci_dev *find_device(pci_access *acc, uint16_t vendor, uint16_t device, int idx);
 uint32_t orvex_read_fw_version(pci_dev *dev);

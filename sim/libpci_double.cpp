@@ -174,15 +174,6 @@ void attach(Bus *bus)
     g_attached = bus;
 }
 
-namespace {
-const char *g_sysfs_path = nullptr;
-}
-
-void set_sysfs_path(const char *path)
-{
-    g_sysfs_path = path;
-}
-
 }  // namespace sim
 
 using sim::Bus;
@@ -208,13 +199,6 @@ struct pci_access *pci_alloc(void)
     }
     s->bus = bus;
     return a;
-}
-
-char *pci_get_param(struct pci_access *, char *param)
-{
-    if (std::strcmp(param, "sysfs.path") != 0)
-        return nullptr;
-    return const_cast<char *>(sim::g_sysfs_path);
 }
 
 void pci_init(struct pci_access *a)

@@ -11,8 +11,4 @@ namespace sim {
 // Access handles allocated from now on use `bus` (null: back to ORVEX_SIM_STATE).
 void attach(Bus *bus);
 
-// What pci_get_param gives for "sysfs.path" (null by default: the tool then has no device file to
-// lock). A test points it at a folder holding devices/DDDD:BB:DD.F/config files of its own.
-void set_sysfs_path(const char *path);
-
 }  // namespace sim

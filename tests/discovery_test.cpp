@@ -3,12 +3,11 @@
 
 #include <algorithm>
 #include <fcntl.h>
-#include <filesystem>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "app/app.h"
-#include "sim/libpci_double.h"
 #include "tests/harness.h"
 
 namespace {
@@ -103,57 +102,68 @@ TEST(ErrorPolicy, EarlierComplaintStopsAtVersion)
 
 namespace {
 
-// The sysfs configuration file of each device, as libpci's sysfs method would use it; another
-// run is modelled by this process holding the lock on one of them.
+// Each run's lock folder is `dir` in a scratch folder. Another run is modelled by this process
+// holding the lock file `held`; `link` ("FROM>TO") is a symbolic link someone left in the way.
+// Paths are relative to the scratch folder.
 struct LockCase {
     const char *name;
-    const char *held;  // the device whose file is locked by another run, or null
-    bool files;        // whether the device files exist at all
-    std::string out;
-    int status;
+    const char *dir;
+    const char *held;
+    const char *link;
+    bool waits;  // the run waits its 60 seconds (virtual) and gives up with 240
 };
 
 class Lock : public ::testing::TestWithParam<LockCase> {};
 
-// The wait runs on the virtual clock: the 60 seconds pass at once.
 TEST_P(Lock, OneRunAtATime)
 {
     const LockCase &c = GetParam();
     SimBus bus;
     bus.add_orvex();
-    TempDir dir;
-    int held_fd = -1;
-    for (const char *dev : {"0000:02:00.0", "0000:02:01.0"}) {
-        if (!c.files)
-            break;
-        std::filesystem::create_directories(dir.path("devices/") + dev);
-        const std::string file = dir.write(std::string("devices/") + dev + "/config", {});
-        if (c.held && std::string(c.held) == dev) {
-            held_fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
-            ASSERT_EQ(flock(held_fd, LOCK_EX), 0);
-        }
+    TempDir d;
+    const std::string folder = d.path(c.dir), link = c.link ? c.link : "";
+    int held = -1;
+    if (c.held) {
+        const std::string file = d.path(c.held);
+        mkdir(file.substr(0, file.rfind('/')).c_str(), 0700);
+        held = open(file.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_EQ(flock(held, LOCK_EX), 0);
     }
-    const std::string sysfs = dir.path("");
-    RunResult r = run_orvex(*bus, {}, [&sysfs] { sim::set_sysfs_path(sysfs.c_str()); });
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.status, c.status);
-    if (c.status == 240) {
+    const size_t to = link.find('>');
+    if (c.link) {
+        ASSERT_EQ(symlink(link.substr(to + 1).c_str(), d.path(link.substr(0, to)).c_str()), 0);
+    }
+    RunResult r = run_orvex(*bus, {}, [&folder] {
+        umask(0);
+        lock_dir = folder.c_str();
+    });
+    EXPECT_EQ(r.out, c.waits ? "* waiting for another orvex run to finish\n"
+                               "* another orvex run is using the ORVEX\n"
+                             : version_line);
+    EXPECT_EQ(r.status, c.waits ? 240 : 0);
+    if (c.waits) {
         EXPECT_EQ(bus->access_count, 0u);
     }
-    if (held_fd >= 0)
-        close(held_fd);
+    struct stat st {};
+    if (!c.held && !c.link && lstat(folder.c_str(), &st) == 0) {
+        EXPECT_EQ(st.st_mode & 07777, 0700u) << "the folder is root's alone";
+        ASSERT_EQ(lstat((folder + "/0000:02:00.0.lock").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, 0600u) << "the lock file is root's alone";
+    }
+    if (held >= 0)
+        close(held);
 }
 
-const std::string waiting = "* waiting for another orvex run to finish\n";
-
+// A link in the lock's place is not followed, even to a lock another run holds.
 INSTANTIATE_TEST_SUITE_P(
     Runs, Lock,
     ::testing::Values(
-        LockCase{"free", nullptr, true, "ORVEX FW version: 01020304\n", 0},
-        LockCase{"held_past_the_bound", "0000:02:00.0", true,
-                 waiting + "* another orvex run is using the ORVEX\n", 240},
-        LockCase{"other_controller_held", "0000:02:01.0", true, "ORVEX FW version: 01020304\n", 0},
-        LockCase{"no_file_to_lock", nullptr, false, "ORVEX FW version: 01020304\n", 0}),
+        LockCase{"free", "orvex", nullptr, nullptr, false},
+        LockCase{"held_past_the_bound", "orvex", "orvex/0000:02:00.0.lock", nullptr, true},
+        LockCase{"other_controller_held", "orvex", "orvex/0000:02:01.0.lock", nullptr, false},
+        LockCase{"no_folder_to_make_it_in", "missing/orvex", nullptr, nullptr, false},
+        LockCase{"file_is_a_link", "orvex", "orvex/held", "orvex/0000:02:00.0.lock>held", false},
+        LockCase{"folder_is_a_link", "orvex", "held/0000:02:00.0.lock", "orvex>held", false}),
     param_name);
 
 }  // namespace

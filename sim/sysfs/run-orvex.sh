@@ -22,8 +22,9 @@ sysfs_unusable_reason() {
 }
 
 # Runs "$ORVEX" with the given arguments in folder $1, with the bus of state file $2, in a private
-# mount namespace, and leaves its standard output, standard error and exit status in $1/out,
-# $1/err and $1/rc; whatever the bus server said in the meantime is in $1/sysfs.log. Options before the folder:
+# mount namespace with a /run of its own, and leaves its standard output, standard error and
+# exit status in $1/out, $1/err and $1/rc; whatever the bus server said in the meantime is in
+# $1/sysfs.log. Options before the folder:
 #   --as-nobody      run the tool as uid/gid 65534 without supplementary groups
 #   --no-pci-tree    an empty /sys/bus/pci and /proc/bus/pci instead of the simulated bus
 #   --no-pci-at-all  neither /sys/bus/pci nor /proc/bus/pci, and no raw I/O port access
@@ -64,6 +65,9 @@ _in_namespace() {
     shift 6
     local pid_file="$dir/sysfs.pid" wrap=() emulator=()
     [ -z "${ORVEX_EMULATOR:-}" ] || read -r -a emulator <<<"$ORVEX_EMULATOR"
+    # A /run of its own, for the lock files: runs in other namespaces (other tests on the same
+    # simulated address, the machine's own runs) neither wait for these nor keep them waiting.
+    mount -t tmpfs -o mode=0755 none /run || return 90
     case $pci in
         sysfs)
             rm -f "$pid_file"
