@@ -145,7 +145,7 @@ Expect expect(Fault f, const Operation &o, uint64_t fail_at)
         return {1, sudo_line, "", untouched, 3};
     case Fault::other_identity:
         // The probe (3) and the identity read (30), nothing after it.
-        return {234, version_line + "* flash ID mismatch - found 1234, expected 0000ef10\n", "",
+        return {234, version_line + "* flash ID mismatch - found 0012, expected 0000ef10\n", "",
                 untouched, 33};
     case Fault::never_idle:
         return {146, version_line + "* timed out waiting for the flash to become idle\n", "",
@@ -300,8 +300,8 @@ void arm(Scene &s, Fault f, uint64_t fail_after)
         s.bus->no_rights = 1;
         break;
     case Fault::other_identity:
-        c.flash.id[0] = 0x12;
-        c.flash.id[1] = 0x34;
+        c.flash.id[0] = 0x00;  // printed with its leading zeros
+        c.flash.id[1] = 0x12;
         break;
     case Fault::never_idle:
         c.faults.never_idle = 1;
