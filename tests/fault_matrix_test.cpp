@@ -146,7 +146,7 @@ Expect expect(Fault f, const Operation &o, uint64_t fail_at)
     case Fault::other_identity:
     case Fault::other_identity_busy:
         // The probe (3) and the identity read (30), nothing after it.
-        return {234, version_line + "* flash ID mismatch - found 1234, expected 0000ef10\n", "",
+        return {234, version_line + "* flash ID mismatch - found 0012, expected 0000ef10\n", "",
                 untouched, f == Fault::other_identity ? 33 : -1};
     case Fault::no_flash:
         // ... then one status byte (34), all ones: nothing to wait for.
@@ -312,8 +312,8 @@ void arm(Scene &s, Fault f, uint64_t fail_after)
         break;
     case Fault::other_identity:
     case Fault::other_identity_busy:
-        c.flash.id[0] = 0x12;
-        c.flash.id[1] = 0x34;
+        c.flash.id[0] = 0x00;  // printed with its leading zeros
+        c.flash.id[1] = 0x12;
         break;
     case Fault::no_flash:
         c.faults.absent = 1;

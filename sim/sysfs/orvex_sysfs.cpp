@@ -1,12 +1,21 @@
 // orvex-sysfs: serves the simulated bus of a state file as the kernel's /sys/bus/pci, so the real
 // orvex binary, linked with the system's libpci, can be run against it unchanged.
 //
-//   orvex-sysfs [-f] [--pid-file FILE] [--log FILE] STATE MOUNTPOINT
+//   orvex-sysfs [-f] [--pid-file FILE] [--log FILE] [--target-log FILE] STATE MOUNTPOINT
 //
 // Without -f it returns once the tree is mounted (status 0) or could not be (status 1), and keeps
 // serving in the background until the tree is unmounted; from then on its standard error goes to
 // the --log file (appended), or nowhere. Every read or write of a `config` file
 // reaches the bus model (no page cache in between); nothing is logged per access.
+//
+// Beside the kernel's tree, the mount's root holds dump-targets/, three files to dump into, so a
+// test can watch what a writer hands the kernel: `ok` takes everything, `sync-fails` answers each
+// fsync with EIO, `close-fails` each flush (the close(2) of a descriptor) with EIO. Their data is
+// not kept, only its length; reads fail. What reaches them goes to the --target-log file (written
+// afresh once a target is first opened), a line each, as it arrives (writes too go straight
+// through, no page cache):
+//   NAME open [truncate]  |  NAME write OFFSET LENGTH  |  NAME truncate SIZE (setattr)
+//   NAME fsync SIZE  |  NAME flush  |  NAME release       (SIZE: the end of the data received)
 #define FUSE_USE_VERSION 35
 
 #include <fuse_lowlevel.h>
@@ -15,11 +24,13 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +58,78 @@ void deliver_signal(fuse_req_t req, uint64_t accesses_before)
         kill(fuse_req_ctx(req)->pid, int(g_bus->signal_number));
 }
 
+// --- dump-targets/ ------------------------------------------------------------------------------
+
+std::string g_target_log_path;  // absolute: in the background the server works from /
+FILE *g_target_log = nullptr;   // opened at its first line: no file while no target is used
+off_t g_target_size[int(sysfs::Target::count)] = {};
+
+void target_log(sysfs::Target t, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+void target_log(sysfs::Target t, const char *fmt, ...)
+{
+    if (!g_target_log && !g_target_log_path.empty())
+        g_target_log = std::fopen(g_target_log_path.c_str(), "w");
+    if (!g_target_log)
+        return;
+    std::fprintf(g_target_log, "%s ", sysfs::target_name(t));
+    va_list args;
+    va_start(args, fmt);
+    std::vfprintf(g_target_log, fmt, args);
+    va_end(args);
+    std::fputc('\n', g_target_log);
+    std::fflush(g_target_log);  // whoever reads it may do so as soon as the mount is gone
+}
+
+// The dump target `ino` is, or Target::count.
+sysfs::Target target_of(fuse_ino_t ino)
+{
+    return sysfs::node_of(*g_bus, ino).target;
+}
+
+void target_open(sysfs::Target t, fuse_req_t req, fuse_file_info *fi)
+{
+    const bool truncate = (fi->flags & O_TRUNC) && (fi->flags & O_ACCMODE) != O_RDONLY;
+    if (truncate)
+        g_target_size[int(t)] = 0;
+    target_log(t, "open%s", truncate ? " truncate" : "");
+    fi->direct_io = 1;
+    fuse_reply_open(req, fi);
+}
+
+void target_write(sysfs::Target t, fuse_req_t req, size_t size, off_t off)
+{
+    target_log(t, "write %lld %zu", static_cast<long long>(off), size);
+    g_target_size[int(t)] = std::max(g_target_size[int(t)], off + off_t(size));
+    fuse_reply_write(req, size);
+}
+
+void op_fsync(fuse_req_t req, fuse_ino_t ino, int, fuse_file_info *)
+{
+    const sysfs::Target t = target_of(ino);
+    if (t != sysfs::Target::count)
+        target_log(t, "fsync %lld", static_cast<long long>(g_target_size[int(t)]));
+    fuse_reply_err(req, t == sysfs::Target::sync_fails ? EIO : 0);
+}
+
+// Every file must answer flush and fsync: the first ENOSYS would make the kernel stop asking.
+void op_flush(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
+{
+    const sysfs::Target t = target_of(ino);
+    if (t != sysfs::Target::count)
+        target_log(t, "flush");
+    fuse_reply_err(req, t == sysfs::Target::close_fails ? EIO : 0);
+}
+
+void op_release(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
+{
+    const sysfs::Target t = target_of(ino);
+    if (t != sysfs::Target::count)
+        target_log(t, "release");
+    fuse_reply_err(req, 0);
+}
+
+// --- the tree -----------------------------------------------------------------------------------
+
 bool fill_stat(uint64_t ino, struct stat &st)
 {
     std::memset(&st, 0, sizeof st);
@@ -57,7 +140,8 @@ bool fill_stat(uint64_t ino, struct stat &st)
     st.st_nlink = S_ISDIR(st.st_mode) ? 2 : 1;
     st.st_uid = 0;
     st.st_gid = 0;
-    st.st_size = sysfs::size_of(*g_bus, ino);
+    const sysfs::Target t = target_of(ino);
+    st.st_size = t != sysfs::Target::count ? g_target_size[int(t)] : sysfs::size_of(*g_bus, ino);
     st.st_blksize = 4096;
     st.st_atime = st.st_mtime = st.st_ctime = g_mount_time;
     return true;
@@ -88,8 +172,9 @@ void op_getattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info *)
     fuse_reply_attr(req, &st, FOREVER);
 }
 
-// sysfs lets root change modes and owners, but nothing here needs that: refuse it.
-void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *, int to_set, fuse_file_info *)
+// sysfs lets root change modes and owners, but nothing here needs that: refuse it. A dump target
+// can be cut to a size.
+void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *attr, int to_set, fuse_file_info *)
 {
     struct stat st;
     if (!fill_stat(ino, st)) {
@@ -100,6 +185,11 @@ void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat *, int to_set, fuse_
                    FUSE_SET_ATTR_MTIME_NOW | FUSE_SET_ATTR_SIZE)) {
         fuse_reply_err(req, EPERM);
         return;
+    }
+    const sysfs::Target t = target_of(ino);
+    if (t != sysfs::Target::count && (to_set & FUSE_SET_ATTR_SIZE)) {
+        target_log(t, "truncate %lld", static_cast<long long>(attr->st_size));
+        st.st_size = g_target_size[int(t)] = attr->st_size;
     }
     fuse_reply_attr(req, &st, FOREVER);
 }
@@ -151,6 +241,10 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
 void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info *fi)
 {
     const sysfs::Node node = sysfs::node_of(*g_bus, ino);
+    if (node.kind == sysfs::Kind::target) {
+        target_open(node.target, req, fi);
+        return;
+    }
     if (node.kind != sysfs::Kind::attr) {
         fuse_reply_err(req, node.kind == sysfs::Kind::dir ? EISDIR : ENOENT);
         return;
@@ -202,6 +296,10 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char *data, size_t size, off
               fuse_file_info *)
 {
     const sysfs::Node node = sysfs::node_of(*g_bus, ino);
+    if (node.kind == sysfs::Kind::target) {
+        target_write(node.target, req, size, off);
+        return;
+    }
     if (node.kind != sysfs::Kind::attr || node.attr != sysfs::Attr::config) {
         fuse_reply_err(req, EACCES);
         return;
@@ -230,12 +328,17 @@ const fuse_lowlevel_ops OPS = [] {
     ops.open = op_open;
     ops.read = op_read;
     ops.write = op_write;
+    ops.flush = op_flush;
+    ops.release = op_release;
+    ops.fsync = op_fsync;
     return ops;
 }();
 
 int usage()
 {
-    std::fputs("usage: orvex-sysfs [-f] [--pid-file FILE] [--log FILE] STATE MOUNTPOINT\n", stderr);
+    std::fputs("usage: orvex-sysfs [-f] [--pid-file FILE] [--log FILE] [--target-log FILE] STATE "
+               "MOUNTPOINT\n",
+               stderr);
     return 2;
 }
 
@@ -321,7 +424,10 @@ int main(int argc, char **argv)
             pid_file = argv[++i];
         else if (!std::strcmp(argv[i], "--log") && i + 1 < argc)
             log_file = argv[++i];
-        else
+        else if (!std::strcmp(argv[i], "--target-log") && i + 1 < argc) {
+            std::error_code ec;
+            g_target_log_path = std::filesystem::absolute(argv[++i], ec);
+        } else
             return usage();
     }
     if (argc - i != 2)

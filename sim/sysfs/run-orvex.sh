@@ -24,7 +24,8 @@ sysfs_unusable_reason() {
 # Runs "$ORVEX" with the given arguments in folder $1, with the bus of state file $2, in a private
 # mount namespace with a /run of its own, and leaves its standard output, standard error and
 # exit status in $1/out, $1/err and $1/rc; whatever the bus server said in the meantime is in
-# $1/sysfs.log. Options before the folder:
+# $1/sysfs.log, and what reached its dump targets (/sys/bus/pci/dump-targets/*, see orvex-sysfs)
+# in $1/targets.log. Options before the folder:
 #   --as-nobody      run the tool as uid/gid 65534 without supplementary groups
 #   --no-pci-tree    an empty /sys/bus/pci and /proc/bus/pci instead of the simulated bus
 #   --no-pci-at-all  neither /sys/bus/pci nor /proc/bus/pci, and no raw I/O port access
@@ -48,7 +49,7 @@ run_orvex() {
     done
     local dir=$1 state=$2
     shift 2
-    rm -f "$dir/out" "$dir/err" "$dir/rc"
+    rm -f "$dir/out" "$dir/err" "$dir/rc" "$dir/targets.log"
     # The tool and the bus server answer each other once per configuration access. On one CPU that
     # is a plain switch from one to the other; across two it is a wake-up of the other CPU, which
     # some virtual machines make five times dearer. Keep both on the CPU this run starts on.
@@ -71,7 +72,8 @@ _in_namespace() {
     case $pci in
         sysfs)
             rm -f "$pid_file"
-            if ! "$ORVEX_SYSFS" --pid-file "$pid_file" --log "$dir/sysfs.log" "$state" /sys/bus/pci
+            if ! "$ORVEX_SYSFS" --pid-file "$pid_file" --log "$dir/sysfs.log" \
+                --target-log "$dir/targets.log" "$state" /sys/bus/pci
             then
                 echo "run_orvex: orvex-sysfs could not mount the simulated bus" >&2
                 return 90

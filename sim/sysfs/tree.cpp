@@ -14,6 +14,8 @@ constexpr const char *ATTR_NAMES[] = {
     "subsystem_device", "irq",    "resource", "numa_node", "modalias",
 };
 static_assert(sizeof ATTR_NAMES / sizeof *ATTR_NAMES == size_t(Attr::count));
+constexpr const char *TARGET_NAMES[] = {"ok", "sync-fails", "close-fails"};
+static_assert(sizeof TARGET_NAMES / sizeof *TARGET_NAMES == size_t(Target::count));
 
 // Size sysfs reports for a text attribute: one page, whatever the text.
 constexpr off_t ATTR_STAT_SIZE = 4096;
@@ -63,6 +65,11 @@ std::string printf_string(const char *fmt, ...)
 const char *attr_name(Attr attr)
 {
     return ATTR_NAMES[int(attr)];
+}
+
+const char *target_name(Target target)
+{
+    return TARGET_NAMES[int(target)];
 }
 
 std::string device_name(const sim::Device &d)
@@ -121,9 +128,10 @@ std::string attr_text(const sim::Device &d, Attr attr)
 Node node_of(const sim::Bus &bus, uint64_t ino)
 {
     const int n = n_devices(bus);
-    if (ino == ROOT || ino == DEVICES_DIR || ino == DRIVERS_DIR || ino == SLOTS_DIR ||
-        ino == HIDDEN_DIR)
+    if (ino >= ROOT && ino <= TARGETS_DIR)
         return {Kind::dir, -1, Attr::count};
+    if (ino >= TARGET_BASE && ino < TARGET_BASE + uint64_t(Target::count))
+        return {Kind::target, -1, Attr::count, Target(ino - TARGET_BASE)};
     if (ino >= BUS_DIR_BASE && ino < BUS_DIR_BASE + uint64_t(n)) {
         const int i = int(ino - BUS_DIR_BASE);
         if (bus_owner(bus, i) == i)
@@ -160,7 +168,8 @@ bool entry_at(const sim::Bus &bus, uint64_t dir, size_t index, Entry &out)
         static const Entry top[] = {{"devices", DEVICES_DIR, S_IFDIR},
                                     {"drivers", DRIVERS_DIR, S_IFDIR},
                                     {"slots", SLOTS_DIR, S_IFDIR},
-                                    {".sysdevices", HIDDEN_DIR, S_IFDIR}};
+                                    {".sysdevices", HIDDEN_DIR, S_IFDIR},
+                                    {"dump-targets", TARGETS_DIR, S_IFDIR}};
         if (index >= sizeof top / sizeof *top)
             return false;
         out = top[index];
@@ -170,6 +179,12 @@ bool entry_at(const sim::Bus &bus, uint64_t dir, size_t index, Entry &out)
         if (index >= size_t(n))
             return false;
         out = {device_name(bus.dev[index]), LINK_BASE + index, S_IFLNK};
+        return true;
+    }
+    if (dir == TARGETS_DIR) {
+        if (index >= size_t(Target::count))
+            return false;
+        out = {target_name(Target(index)), TARGET_BASE + index, S_IFREG};
         return true;
     }
     if (dir == HIDDEN_DIR) {
@@ -200,8 +215,7 @@ bool entry_at(const sim::Bus &bus, uint64_t dir, size_t index, Entry &out)
 uint64_t parent_of(const sim::Bus &bus, uint64_t dir)
 {
     const Node node = node_of(bus, dir);
-    if (dir == ROOT || dir == DEVICES_DIR || dir == DRIVERS_DIR || dir == SLOTS_DIR ||
-        dir == HIDDEN_DIR)
+    if (dir <= TARGETS_DIR)
         return ROOT;
     if (node.kind == Kind::dir && dir < LINK_BASE)
         return HIDDEN_DIR;
@@ -233,6 +247,8 @@ mode_t mode_of(const sim::Bus &bus, uint64_t ino)
         return S_IFLNK | 0777;
     case Kind::attr:
         return S_IFREG | (node.attr == Attr::config ? 0644 : 0444);
+    case Kind::target:
+        return S_IFREG | 0644;
     case Kind::none:
         break;
     }

@@ -6,6 +6,7 @@
 //   devices/DDDD:BB:SS.F      -> ../.sysdevices/pciDDDD:BB/DDDD:BB:SS.F   (symlink, like the kernel's)
 //   drivers/, slots/          empty (no driver bound, no hotplug slots)
 //   .sysdevices/pciDDDD:BB/DDDD:BB:SS.F/{config,vendor,device,class,...}
+//   dump-targets/{ok,sync-fails,close-fails}   files to dump into (not the kernel's: orvex-sysfs)
 // The kernel's links point out of /sys/bus/pci into /sys/devices; here the device folders live in
 // a hidden folder of the same mount, so that whatever follows the links stays on the simulated bus.
 #pragma once
@@ -26,6 +27,8 @@ enum : uint64_t {
     DRIVERS_DIR = 3,
     SLOTS_DIR = 4,
     HIDDEN_DIR = 5,
+    TARGETS_DIR = 6,
+    TARGET_BASE = 0x10,        // + Target
     BUS_DIR_BASE = 0x100,      // + device index of the first device on that bus
     LINK_BASE = 0x200,         // + device index: devices/DDDD:BB:SS.F
     DEVICE_DIR_BASE = 0x1000,  // + device index * PER_DEVICE
@@ -48,12 +51,17 @@ enum class Attr : int {
     count
 };
 
-enum class Kind { none, dir, link, attr };
+// The files of dump-targets/, in listing order: one that takes whatever is written, one whose
+// fsync fails, one whose close fails.
+enum class Target : int { ok, sync_fails, close_fails, count };
+
+enum class Kind { none, dir, link, attr, target };
 
 struct Node {
     Kind kind = Kind::none;
     int device = -1;  // link, device folder, attribute; for a bus folder: its first device
     Attr attr = Attr::count;
+    Target target = Target::count;
 };
 
 // What node number `ino` is on `bus` (Kind::none when it is not one).
@@ -88,6 +96,7 @@ std::string link_target(const sim::Device &d);
 // The text of an attribute file other than `config`, formatted as the kernel does.
 std::string attr_text(const sim::Device &d, Attr attr);
 const char *attr_name(Attr attr);
+const char *target_name(Target target);
 
 // --- the config file -------------------------------------------------------------------------
 
