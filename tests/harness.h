@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <ostream>
 #include <string>
 #include <utility>
@@ -27,6 +28,21 @@ void PrintTo(const Row &row, std::ostream *os)
     *os << row.name;
 }
 }  // namespace
+
+// Ends a test that this machine cannot run, saying why: skipped, or failed where every test must
+// run (ORVEX_NO_SKIP set, as CI does).
+inline bool skips_fail()
+{
+    const char *v = std::getenv("ORVEX_NO_SKIP");
+    return v && *v;
+}
+#define ORVEX_SKIP(why)                                             \
+    do {                                                            \
+        if (skips_fail())                                           \
+            FAIL() << "cannot run here (ORVEX_NO_SKIP): " << (why); \
+        else                                                        \
+            GTEST_SKIP() << (why);                                  \
+    } while (0)
 
 std::vector<std::string> split_lines(const std::string &text);
 extern const std::string usage_text;  // as printed, with its final newline
