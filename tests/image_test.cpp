@@ -151,6 +151,14 @@ const bytes p300 = pattern(300);
 const bytes img = pattern(100000);
 const bytes trailing_ff = with_byte(concat(pattern(FS - 100), erased(100)), 5, 0xFF);
 const std::vector<std::string> W{"-w", "@img"}, V{"-v", "@img"}, R{"-r", "@dump"};
+const bytes none;                                                // no image, or an erased flash
+const std::optional<bytes> kept = std::nullopt, no_dump = kept;  // flash untouched; no "@dump"
+
+template <typename... Args>
+std::vector<std::string> cmd(Args... args)
+{
+    return {args...};
+}
 
 std::vector<std::string> at(const char *offset, const std::vector<std::string> &args)
 {
@@ -162,58 +170,25 @@ std::vector<std::string> at(const char *offset, const std::vector<std::string> &
 INSTANTIATE_TEST_SUITE_P(
     Dump, ImageRun,
     ::testing::Values(
-        RunCase{"status_run", {}, {}, old, "", 0, {}, {}},
-        RunCase{"trims_trailing_erased_bytes",
-                R,
-                {},
-                trailing_ff,
-                "",
-                0,
-                {},
+        RunCase{"status_run", {}, none, old, "", 0, kept, no_dump},
+        RunCase{"trims_trailing_erased_bytes", R, none, trailing_ff, "", 0, kept,
                 slice(trailing_ff, 0, FS - 100)},
-        RunCase{"erased_flash_gives_empty_file", R, {}, {}, "", 0, {}, bytes{}},
-        RunCase{"at_0x1000", at("0x1000", R), {}, old, "", 0, {}, slice(old, 0x1000)},
-        RunCase{"at_0x1fffc", at("0x1fffc", R), {}, old, "", 0, {}, slice(old, 0x1FFFC)},
-        RunCase{"at_2", at("2", R), {}, old, "", 234, {}, {}},
-        RunCase{"at_0x20000", at("0x20000", R), {}, old, "", 234, {}, {}},
-        RunCase{"at_minus_4", at("-4", R), {}, old, "", 234, {}, {}},
-        RunCase{"replaces_longer_file",
-                at("0x1000", R),
-                {},
-                old,
-                "",
-                0,
-                {},
-                slice(old, 0x1000),
-                0,
-                false,
-                true},
-        RunCase{"into_directory",
-                {"-r", "@subdir"},
-                {},
-                old,
-                "* failed to create '@subdir'\n",
-                255,
-                {},
-                {}},
-        RunCase{"no_such_folder",
-                {"-r", "@no/such"},
-                {},
-                old,
-                "* failed to create '@no/such'\n",
-                255,
-                {},
-                {}},
-        RunCase{"full_device",
-                {"-r", "/dev/full"},
-                {},
-                old,
-                "* failed to write data to file\n",
-                255,
-                {},
-                {}},
-        RunCase{
-            "unwritable_folder", R, {}, old, "* failed to create '@dump'\n", 255, {}, {}, NOBODY}),
+        RunCase{"erased_flash_gives_empty_file", R, none, none, "", 0, kept, bytes{}},
+        RunCase{"at_0x1000", at("0x1000", R), none, old, "", 0, kept, slice(old, 0x1000)},
+        RunCase{"at_0x1fffc", at("0x1fffc", R), none, old, "", 0, kept, slice(old, 0x1FFFC)},
+        RunCase{"at_2", at("2", R), none, old, "", 234, kept, no_dump},
+        RunCase{"at_0x20000", at("0x20000", R), none, old, "", 234, kept, no_dump},
+        RunCase{"at_minus_4", at("-4", R), none, old, "", 234, kept, no_dump},
+        RunCase{"replaces_longer_file", at("0x1000", R), none, old, "", 0, kept, slice(old, 0x1000),
+                0, false, true},
+        RunCase{"into_directory", cmd("-r", "@subdir"), none, old, "* failed to create '@subdir'\n",
+                255, kept, no_dump},
+        RunCase{"no_such_folder", cmd("-r", "@no/such"), none, old,
+                "* failed to create '@no/such'\n", 255, kept, no_dump},
+        RunCase{"full_device", cmd("-r", "/dev/full"), none, old,
+                "* failed to write data to file\n", 255, kept, no_dump},
+        RunCase{"unwritable_folder", R, none, old, "* failed to create '@dump'\n", 255, kept,
+                no_dump, NOBODY}),
     param_name);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -237,36 +212,23 @@ INSTANTIATE_TEST_SUITE_P(
                 reprogrammed, 0, written(old, 0x1000, pattern(FS - 0x1000, 8))},
         // An empty or all-0xFF image is a valid, empty one: the region is erased, nothing is
         // programmed, and the verify agrees.
-        RunCase{"empty", W, {}, old, reprogrammed, 0, erased(FS)},
+        RunCase{"empty", W, none, old, reprogrammed, 0, erased(FS)},
         RunCase{"all_ff_at_0x1000", at("0x1000", W), erased(5000), old, reprogrammed, 0,
                 written(old, 0x1000, {})},
         // Refused before anything is erased.
-        RunCase{"at_2", at("2", W), pattern(100), old, "", 234, {}},
-        RunCase{"at_0x800", at("0x800", W), pattern(100), old, "", 234, {}},
-        RunCase{"at_0x20000", at("0x20000", W), pattern(100), old, "", 234, {}},
-        RunCase{"missing", {"-w", "@missing"}, {}, old, "* failed to open '@missing'\n", 255, {}},
-        RunCase{"directory", {"-w", "@subdir"}, {}, old, "* failed to read '@subdir'\n", 255, {}},
+        RunCase{"at_2", at("2", W), pattern(100), old, "", 234, kept},
+        RunCase{"at_0x800", at("0x800", W), pattern(100), old, "", 234, kept},
+        RunCase{"at_0x20000", at("0x20000", W), pattern(100), old, "", 234, kept},
+        RunCase{"missing", cmd("-w", "@missing"), none, old, "* failed to open '@missing'\n", 255,
+                kept},
+        RunCase{"directory", cmd("-w", "@subdir"), none, old, "* failed to read '@subdir'\n", 255,
+                kept},
         // Another user's private image cannot be opened; the same image readable by that user
         // goes through, so it is the file's mode that counts.
-        RunCase{"unreadable",
-                W,
-                pattern(5000),
-                old,
-                "* failed to open '@img'\n",
-                255,
-                {},
-                {},
-                NOBODY,
-                true},
-        RunCase{"readable_by_that_user",
-                W,
-                pattern(5000),
-                old,
-                reprogrammed,
-                0,
-                written(old, 0, pattern(5000)),
-                {},
-                NOBODY}),
+        RunCase{"unreadable", W, pattern(5000), old, "* failed to open '@img'\n", 255, kept,
+                no_dump, NOBODY, true},
+        RunCase{"readable_by_that_user", W, pattern(5000), old, reprogrammed, 0,
+                written(old, 0, pattern(5000)), kept, NOBODY}),
     param_name);
 
 INSTANTIATE_TEST_SUITE_P(
@@ -280,12 +242,9 @@ INSTANTIATE_TEST_SUITE_P(
                 1},
         RunCase{"file_longer_and_differs", V, with_byte(p300, 3, 0), slice(p300, 0, 100),
                 "* trimmed file length 300, trimmed EEPROM length 100\n* data mismatch\n", 1},
-        RunCase{"both_empty", V, {}, {}, verified, 0},
-        RunCase{"all_ff_file_against_erased", V, erased(5000), {}, verified, 0},
-        RunCase{"empty_file_against_programmed",
-                V,
-                {},
-                old,
+        RunCase{"both_empty", V, none, none, verified, 0},
+        RunCase{"all_ff_file_against_erased", V, erased(5000), none, verified, 0},
+        RunCase{"empty_file_against_programmed", V, none, old,
                 "* trimmed file length 0, trimmed EEPROM length 131072\n* data matches up to 0\n",
                 1},
         RunCase{"at_0x1000", at("0x1000", V), slice(old, 0x1000), old, verified, 0},
@@ -294,9 +253,10 @@ INSTANTIATE_TEST_SUITE_P(
                 concat(slice(old, 0x1000), bytes(100)), old, verified, 0},
         RunCase{"at_0x20000", at("0x20000", V), slice(old, 0x1000), old, "", 234},
         RunCase{"at_2", at("2", V), slice(old, 0x1000), old, "", 234},
-        RunCase{"missing", {"-v", "@missing"}, {}, old, "* failed to open '@missing'\n", 255},
-        RunCase{"directory", {"-v", "@subdir"}, {}, old, "* failed to read '@subdir'\n", 255},
-        RunCase{"unreadable", V, old, old, "* failed to open '@img'\n", 255, {}, {}, NOBODY, true}),
+        RunCase{"missing", cmd("-v", "@missing"), none, old, "* failed to open '@missing'\n", 255},
+        RunCase{"directory", cmd("-v", "@subdir"), none, old, "* failed to read '@subdir'\n", 255},
+        RunCase{"unreadable", V, old, old, "* failed to open '@img'\n", 255, kept, no_dump, NOBODY,
+                true}),
     param_name);
 
 // --- an image fed through a named pipe ----------------------------------------------------------
