@@ -17,7 +17,9 @@
 //   [0]      bits 0-1 operation (0 status, 1 dump, 2 write, 3 verify), bit 3 an offset other
 //            than 0, bit 6 makes a dump a status run; bits 2, 4, 5 and 7 unused
 //   [1..5)   offset: the value itself when [5] bit 0, else a sector boundary (value % 33 sectors)
-//   [5]      bit 0 see above, bit 2 flip, bit 3 fail after, bit 5 busy times; the others unused
+//   [5]      bit 0 see above, bit 1 the flash starts busy (as a killed run can leave it, for
+//            1 to 256 status bytes: [16..18)), bit 2 flip, bit 3 fail after, bit 5 busy times;
+//            the others unused
 //   [6..10)  accesses before the bus fails
 //   [10..14) flipped bit: address (low 17 bits) and bit number (next 3)
 //   [14..16) unused
@@ -73,7 +75,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     bus.add_orvex();
     bus->fail_after = h.f & 8 ? h.fail_after % (1u << 21) + 1 : 0;
     sim::Controller &c = bus->dev[0].ctrl;
-    c.faults = {0, uint8_t(h.f & 4), uint8_t(h.flip >> 17 & 7), h.flip % sim::FLASH_SIZE};
+    c.faults = {0, uint8_t(h.f & 4), uint8_t(h.flip >> 17 & 7), h.flip % sim::FLASH_SIZE, 0};
+    if (h.f & 2) {  // changes nothing of the outcome: the run waits for it
+        c.flash.busy_polls = h.page_polls % 256u + 1;
+        c.flash.wel = 1;
+    }
     // Kept short enough that a run stays quick; only a chip erase may outlast the status wait.
     if (h.f & 32)
         c.timing = {h.page_polls % 64u, h.sector_polls % 1024u, h.chip_polls * 4u};
