@@ -107,23 +107,13 @@ install:
 	cmake --build $(BUILD_INSTALL) -j $(JOBS) --target orvex
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_INSTALL) --prefix "$(PREFIX)"
 
-# dpkg-buildpackage writes next to the source tree, so the packages are built from a copy of it
-# inside $(BUILD_DEB) (build directories and .git left out); the results stay in $(BUILD_DEB).
-# armhf and arm64 are cross-built. scripts/check-debs runs lintian and hardening-check on them.
-CROSS_DEB = cd $(BUILD_DEB)/src/orvex && DEB_BUILD_OPTIONS=nocheck CC=$(2)-gcc CXX=$(2)-g++ \
-	    dpkg-buildpackage -b -us -uc -a$(1) -Pcross,nocheck
-
+# scripts/build-debs builds the packages from a copy of the source tree (dpkg-buildpackage's
+# output in $(BUILD_DEB)/logs/); scripts/check-debs runs lintian and hardening-check on them and
+# ends with a table of what it found.
 deb:
 	@scripts/need-packages $(DEB_PACKAGES)
-	rm -rf $(BUILD_DEB)
-	mkdir -p $(BUILD_DEB)/src/orvex
-	tar -c --exclude=./.git --exclude='./build*' --exclude='./obj-*' . | tar -x -C $(BUILD_DEB)/src/orvex
-	cd $(BUILD_DEB)/src/orvex && dpkg-buildpackage -b -us -uc
-	$(call CROSS_DEB,armhf,arm-linux-gnueabihf)
-	$(call CROSS_DEB,arm64,aarch64-linux-gnu)
-	mv $(BUILD_DEB)/src/*.deb $(BUILD_DEB)/src/*.changes $(BUILD_DEB)/src/*.buildinfo $(BUILD_DEB)/
-	rm -rf $(BUILD_DEB)/src
-	scripts/check-debs $(BUILD_DEB)
+	@scripts/build-debs $(BUILD_DEB)
+	@scripts/check-debs $(BUILD_DEB)
 
 # make test and make deb on Debian 13 (trixie), in a system tree kept in $(BUILD_DEBIAN13)/root with
 # every package both need (see scripts/debian13).
