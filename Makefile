@@ -59,7 +59,7 @@ BUILD_DEBIAN13 ?= build-debian13
 PREFIX        ?= /usr/local
 DESTDIR       ?=
 
-CROSS_COMMON    := cmake make pkg-config qemu-user fuse3
+CROSS_COMMON    := cmake make pkg-config dpkg-dev qemu-user fuse3
 ARMHF_PACKAGES  := $(CROSS_COMMON) g++-arm-linux-gnueabihf libpci-dev:armhf libgtest-dev:armhf \
                    libfuse3-dev:armhf
 ARM64_PACKAGES  := $(CROSS_COMMON) g++-aarch64-linux-gnu libpci-dev:arm64 libgtest-dev:arm64 \
