@@ -48,8 +48,9 @@ clean:
 #   make deb           amd64, armhf and arm64 .deb packages into build-deb/, checked with lintian
 #                      and hardening-check
 #   make test-debian13
-#                      make test and make deb on Debian 13, in a system tree made once with
-#                      mmdebstrap and kept in build-debian13/root (needs root)
+#                      make test, make test-armhf, make test-arm64 and make deb on Debian 13, in a
+#                      system tree made once with mmdebstrap and kept in build-debian13/root
+#                      (needs root)
 
 BUILD_ARMHF   ?= build-armhf
 BUILD_ARM64   ?= build-arm64
@@ -115,11 +116,14 @@ deb:
 	@scripts/build-debs $(BUILD_DEB)
 	@scripts/check-debs $(BUILD_DEB)
 
-# make test and make deb on Debian 13 (trixie), in a system tree kept in $(BUILD_DEBIAN13)/root with
-# every package both need (see scripts/debian13).
+# make test, the armhf and arm64 suites and make deb on Debian 13 (trixie), in a system tree kept in
+# $(BUILD_DEBIAN13)/root with every package they need (see scripts/debian13). The native build of
+# make test serves as the cross suites' orvex-sim and orvex-sysfs.
 test-debian13:
 	@scripts/need-packages mmdebstrap
-	scripts/debian13 $(BUILD_DEBIAN13) "$(PACKAGES) $(DEB_PACKAGES)" test deb
+	@scripts/debian13 $(BUILD_DEBIAN13) \
+	  "$(PACKAGES) $(ARMHF_PACKAGES) $(ARM64_PACKAGES) $(DEB_PACKAGES)" \
+	  test test-armhf test-arm64 deb
 
 # Benchmarks (BENCHMARKS.md): bus accesses beside the minimum, CPU time, peak memory beside a plain
 # C program making the same accesses through libpci, and wall time through the emulated PCI bus
