@@ -48,8 +48,9 @@ clean:
 #   make deb           amd64, armhf and arm64 .deb packages into build-deb/, checked with lintian
 #                      and hardening-check
 #   make test-debian13
-#                      make test and make deb on Debian 13, in a system tree made once with
-#                      mmdebstrap and kept in build-debian13/root (needs root)
+#                      make test, make test-armhf, make test-arm64 and make deb on Debian 13, in a
+#                      system tree made once with mmdebstrap and kept in build-debian13/root
+#                      (needs root)
 
 BUILD_ARMHF   ?= build-armhf
 BUILD_ARM64   ?= build-arm64
@@ -59,7 +60,7 @@ BUILD_DEBIAN13 ?= build-debian13
 PREFIX        ?= /usr/local
 DESTDIR       ?=
 
-CROSS_COMMON    := cmake make pkg-config qemu-user fuse3
+CROSS_COMMON    := cmake make pkg-config dpkg-dev qemu-user fuse3
 ARMHF_PACKAGES  := $(CROSS_COMMON) g++-arm-linux-gnueabihf libpci-dev:armhf libgtest-dev:armhf \
                    libfuse3-dev:armhf
 ARM64_PACKAGES  := $(CROSS_COMMON) g++-aarch64-linux-gnu libpci-dev:arm64 libgtest-dev:arm64 \
@@ -107,29 +108,22 @@ install:
 	cmake --build $(BUILD_INSTALL) -j $(JOBS) --target orvex
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_INSTALL) --prefix "$(PREFIX)"
 
-# dpkg-buildpackage writes next to the source tree, so the packages are built from a copy of it
-# inside $(BUILD_DEB) (build directories and .git left out); the results stay in $(BUILD_DEB).
-# armhf and arm64 are cross-built. scripts/check-debs runs lintian and hardening-check on them.
-CROSS_DEB = cd $(BUILD_DEB)/src/orvex && DEB_BUILD_OPTIONS=nocheck CC=$(2)-gcc CXX=$(2)-g++ \
-	    dpkg-buildpackage -b -us -uc -a$(1) -Pcross,nocheck
-
+# scripts/build-debs builds the packages from a copy of the source tree (dpkg-buildpackage's
+# output in $(BUILD_DEB)/logs/); scripts/check-debs runs lintian and hardening-check on them and
+# ends with a table of what it found.
 deb:
 	@scripts/need-packages $(DEB_PACKAGES)
-	rm -rf $(BUILD_DEB)
-	mkdir -p $(BUILD_DEB)/src/orvex
-	tar -c --exclude=./.git --exclude='./build*' --exclude='./obj-*' . | tar -x -C $(BUILD_DEB)/src/orvex
-	cd $(BUILD_DEB)/src/orvex && dpkg-buildpackage -b -us -uc
-	$(call CROSS_DEB,armhf,arm-linux-gnueabihf)
-	$(call CROSS_DEB,arm64,aarch64-linux-gnu)
-	mv $(BUILD_DEB)/src/*.deb $(BUILD_DEB)/src/*.changes $(BUILD_DEB)/src/*.buildinfo $(BUILD_DEB)/
-	rm -rf $(BUILD_DEB)/src
-	scripts/check-debs $(BUILD_DEB)
+	@scripts/build-debs $(BUILD_DEB)
+	@scripts/check-debs $(BUILD_DEB)
 
-# make test and make deb on Debian 13 (trixie), in a system tree kept in $(BUILD_DEBIAN13)/root with
-# every package both need (see scripts/debian13).
+# make test, the armhf and arm64 suites and make deb on Debian 13 (trixie), in a system tree kept in
+# $(BUILD_DEBIAN13)/root with every package they need (see scripts/debian13). The native build of
+# make test serves as the cross suites' orvex-sim and orvex-sysfs.
 test-debian13:
 	@scripts/need-packages mmdebstrap
-	scripts/debian13 $(BUILD_DEBIAN13) "$(PACKAGES) $(DEB_PACKAGES)" test deb
+	@scripts/debian13 $(BUILD_DEBIAN13) \
+	  "$(PACKAGES) $(ARMHF_PACKAGES) $(ARM64_PACKAGES) $(DEB_PACKAGES)" \
+	  test test-armhf test-arm64 deb
 
 # Benchmarks (BENCHMARKS.md): bus accesses beside the minimum, CPU time, peak memory beside a plain
 # C program making the same accesses through libpci, and wall time through the emulated PCI bus

@@ -3,6 +3,7 @@
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake
 # Test binaries run under qemu-user, so ctest works on the build machine.
 set(ORVEX_TARGET_TRIPLET arm-linux-gnueabihf)
+set(ORVEX_DEB_ARCH armhf)
 set(ORVEX_QEMU qemu-arm)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 include(${CMAKE_CURRENT_LIST_DIR}/debian-multiarch-cross.cmake)

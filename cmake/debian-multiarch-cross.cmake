@@ -1,5 +1,5 @@
-# Common part of the Debian cross toolchain files; expects ORVEX_TARGET_TRIPLET, ORVEX_QEMU and
-# CMAKE_SYSTEM_PROCESSOR to be set by the including file.
+# Common part of the Debian cross toolchain files; expects ORVEX_TARGET_TRIPLET, ORVEX_DEB_ARCH,
+# ORVEX_QEMU and CMAKE_SYSTEM_PROCESSOR to be set by the including file.
 #
 # Debian keeps the target's libraries in the multiarch directory /usr/lib/<triplet> of the build
 # machine itself (and the cross compiler's own runtime under /usr/<triplet>), so there is no
@@ -9,6 +9,25 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_C_COMPILER ${ORVEX_TARGET_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${ORVEX_TARGET_TRIPLET}-g++)
 set(CMAKE_LIBRARY_ARCHITECTURE ${ORVEX_TARGET_TRIPLET})
+
+# The target's ABI as this release builds it: Debian 13 builds armhf with 64-bit time_t and off_t
+# (Debian 12 with 32 bits), and the release's libpci, GoogleTest and FUSE have them in their
+# interfaces. dpkg-buildflags names the flags that choose them, if any (its cross compiler defines
+# them by itself, but the build says so like the release's packages do); ORVEX_TIME64 makes every
+# program of the build check at compile time that it has them (cmake/time64.cpp).
+find_program(ORVEX_DPKG_BUILDFLAGS dpkg-buildflags)
+if(ORVEX_DPKG_BUILDFLAGS)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E env DEB_HOST_ARCH=${ORVEX_DEB_ARCH}
+                  ${ORVEX_DPKG_BUILDFLAGS} --get CPPFLAGS
+                  OUTPUT_VARIABLE orvex_cppflags ERROR_QUIET)
+  string(REGEX MATCHALL "-D_(TIME_BITS|FILE_OFFSET_BITS)=64" orvex_abi_flags "${orvex_cppflags}")
+  if("-D_TIME_BITS=64" IN_LIST orvex_abi_flags)
+    list(JOIN orvex_abi_flags " " orvex_abi_flags)
+    set(CMAKE_C_FLAGS_INIT "${orvex_abi_flags}")
+    set(CMAKE_CXX_FLAGS_INIT "${orvex_abi_flags}")
+    set(ORVEX_TIME64 ON)
+  endif()
+endif()
 
 # Only the target's .pc files: libpci, gtest and fuse3 come from the <package>:<arch> packages.
 # The toolchain file is read again at every (re)configure, so the variables are always in place.
