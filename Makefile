@@ -75,31 +75,33 @@ DEB_PACKAGES    := build-essential dpkg-dev debhelper devscripts lintian \
 
 build-armhf:
 	@scripts/need-packages $(ARMHF_PACKAGES)
-	cmake -S . -B $(BUILD_ARMHF) -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=ON -DORVEX_HOST_BUILD=$(abspath $(BUILD)) \
-	  >/dev/null
-	cmake --build $(BUILD_ARMHF) -j $(JOBS) --target orvex
+	@echo "== building $(BUILD_ARMHF)"
+	@$(QUIETLY) "configure $(BUILD_ARMHF)" cmake -S . -B $(BUILD_ARMHF) \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DORVEX_TESTS=ON -DORVEX_HOST_BUILD=$(abspath $(BUILD))
+	@$(QUIETLY) "build $(BUILD_ARMHF)" cmake --build $(BUILD_ARMHF) -j $(JOBS) --target orvex
 
 # The system tests of a cross build run its orvex under qemu-user against the simulated bus of
 # the native orvex-sim and orvex-sysfs, built in $(BUILD) (see tests/system/CMakeLists.txt).
 host-sim: deps
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-	cmake --build $(BUILD) -j $(JOBS) --target orvex-sim orvex-sysfs
+	@$(QUIETLY) "configure $(BUILD)" cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@$(QUIETLY) "build $(BUILD)" cmake --build $(BUILD) -j $(JOBS) --target orvex-sim orvex-sysfs
 
 test-armhf: build-armhf host-sim
-	cmake --build $(BUILD_ARMHF) -j $(JOBS)
-	cd $(BUILD_ARMHF) && ctest --output-on-failure -j $(JOBS)
+	@$(QUIETLY) "build $(BUILD_ARMHF)" cmake --build $(BUILD_ARMHF) -j $(JOBS)
+	@scripts/run-tests $(BUILD_ARMHF) $(JOBS)
 
 build-arm64:
 	@scripts/need-packages $(ARM64_PACKAGES)
-	cmake -S . -B $(BUILD_ARM64) -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORVEX_TESTS=ON -DORVEX_HOST_BUILD=$(abspath $(BUILD)) \
-	  >/dev/null
-	cmake --build $(BUILD_ARM64) -j $(JOBS) --target orvex
+	@echo "== building $(BUILD_ARM64)"
+	@$(QUIETLY) "configure $(BUILD_ARM64)" cmake -S . -B $(BUILD_ARM64) \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DORVEX_TESTS=ON -DORVEX_HOST_BUILD=$(abspath $(BUILD))
+	@$(QUIETLY) "build $(BUILD_ARM64)" cmake --build $(BUILD_ARM64) -j $(JOBS) --target orvex
 
 test-arm64: build-arm64 host-sim
-	cmake --build $(BUILD_ARM64) -j $(JOBS)
-	cd $(BUILD_ARM64) && ctest --output-on-failure -j $(JOBS)
+	@$(QUIETLY) "build $(BUILD_ARM64)" cmake --build $(BUILD_ARM64) -j $(JOBS)
+	@scripts/run-tests $(BUILD_ARM64) $(JOBS)
 
 # The tool alone, without the test suite, in a build directory of its own.
 install:
