@@ -43,10 +43,8 @@ int wait_if_busy(pci_dev *dev, uint32_t &id)
 int check_flash_id(pci_dev *dev)
 {
     uint32_t id = orvex_read_flash_id(dev);
-    if (id == byte_masks[g_flash_info.flash_id_len]) {
-        if (int r = wait_if_busy(dev, id))
-            return r;
-    }
+    if (int r = id == byte_masks[g_flash_info.flash_id_len] ? wait_if_busy(dev, id) : RES_OK)
+        return r;
     if (id == g_flash_info.flash_id)
         return RES_OK;
     std::printf("* flash ID mismatch - found %0*x, expected %08x\n", g_flash_info.flash_id_len * 2,
