@@ -45,8 +45,10 @@ clean:
 #   make build-arm64   cross-build orvex for 64-bit ARM into build-arm64/
 #   make test-arm64    ... build the test suite too and run all of it under qemu-aarch64 (as above)
 #   make install       install bin/orvex and its man page (PREFIX=/usr/local, DESTDIR honoured)
-#   make deb           amd64, armhf and arm64 .deb packages into build-deb/, checked with lintian
-#                      and hardening-check
+#   make deb           the source package and the amd64, armhf and arm64 packages built from it
+#                      into build-deb/, then checked: lintian, hardening, a rebuild in a clean tree
+#                      that must give the same bytes, piuparts and autopkgtest (needs root)
+#   make autopkgtest   the autopkgtest part alone, on the packages make deb left in build-deb/
 #   make test-debian13
 #                      make test, make test-armhf, make test-arm64 and make deb on Debian 13, in a
 #                      system tree made once with mmdebstrap and kept in build-debian13/root
@@ -57,6 +59,7 @@ BUILD_ARM64   ?= build-arm64
 BUILD_INSTALL ?= build-install
 BUILD_DEB     ?= build-deb
 BUILD_DEBIAN13 ?= build-debian13
+BUILD_TREES   ?= build-trees
 PREFIX        ?= /usr/local
 DESTDIR       ?=
 
@@ -66,12 +69,16 @@ ARMHF_PACKAGES  := $(CROSS_COMMON) g++-arm-linux-gnueabihf libpci-dev:armhf libg
 ARM64_PACKAGES  := $(CROSS_COMMON) g++-aarch64-linux-gnu libpci-dev:arm64 libgtest-dev:arm64 \
                    libfuse3-dev:arm64
 INSTALL_PACKAGES := cmake make g++ pkg-config libpci-dev
+# The package checks make throw-away Debian trees with mmdebstrap (foreign ones run under
+# qemu-user), build the previous release from git and compare rebuilds with diffoscope.
+AUTOPKGTEST_PACKAGES := autopkgtest mmdebstrap arch-test qemu-user-static dpkg-dev
 DEB_PACKAGES    := build-essential dpkg-dev debhelper devscripts lintian \
-                   cmake pkg-config libpci-dev \
+                   cmake pkg-config libpci-dev libgtest-dev \
                    g++-arm-linux-gnueabihf pkg-config:armhf libpci-dev:armhf libstdc++6:armhf \
-                   g++-aarch64-linux-gnu pkg-config:arm64 libpci-dev:arm64 libstdc++6:arm64
+                   g++-aarch64-linux-gnu pkg-config:arm64 libpci-dev:arm64 libstdc++6:arm64 \
+                   $(AUTOPKGTEST_PACKAGES) piuparts diffoscope-minimal git
 
-.PHONY: build-armhf test-armhf build-arm64 test-arm64 host-sim install deb test-debian13
+.PHONY: build-armhf test-armhf build-arm64 test-arm64 host-sim install deb autopkgtest test-debian13
 
 build-armhf:
 	@scripts/need-packages $(ARMHF_PACKAGES)
@@ -110,13 +117,29 @@ install:
 	cmake --build $(BUILD_INSTALL) -j $(JOBS) --target orvex
 	DESTDIR="$(DESTDIR)" cmake --install $(BUILD_INSTALL) --prefix "$(PREFIX)"
 
-# scripts/build-debs builds the packages from a copy of the source tree (dpkg-buildpackage's
-# output in $(BUILD_DEB)/logs/); scripts/check-debs runs lintian and hardening-check on them and
-# ends with a table of what it found.
+# scripts/build-debs builds the source package and the packages from it; check-debs runs lintian
+# and hardening-check on them; rebuild-debs builds them again in a clean tree and compares;
+# piuparts-debs installs, upgrades and purges them; autopkgtest-debs runs debian/tests on them.
+# Each step's output goes to $(BUILD_DEB)/logs/; deb-table ends with the table of what they
+# found, and fails if anything failed. The throw-away trees are made from minimal trees kept in
+# $(BUILD_TREES).
+NEED_ROOT = @[ "$$(id -u)" = 0 ] || { echo "make $@ needs root: it uses throw-away Debian trees (chroot, mounts)"; exit 1; }
+
 deb:
+	$(NEED_ROOT)
 	@scripts/need-packages $(DEB_PACKAGES)
 	@scripts/build-debs $(BUILD_DEB)
 	@scripts/check-debs $(BUILD_DEB)
+	@scripts/rebuild-debs $(BUILD_DEB) $(BUILD_TREES)
+	@scripts/piuparts-debs $(BUILD_DEB) $(BUILD_TREES)
+	@scripts/autopkgtest-debs $(BUILD_DEB) $(BUILD_TREES)
+	@scripts/deb-table $(BUILD_DEB)
+
+autopkgtest:
+	$(NEED_ROOT)
+	@scripts/need-packages $(AUTOPKGTEST_PACKAGES)
+	@scripts/autopkgtest-debs $(BUILD_DEB) $(BUILD_TREES)
+	@scripts/deb-table $(BUILD_DEB) autopkgtest
 
 # make test, the armhf and arm64 suites and make deb on Debian 13 (trixie), in a system tree kept in
 # $(BUILD_DEBIAN13)/root with every package they need (see scripts/debian13). The native build of
