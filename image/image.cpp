@@ -1,8 +1,14 @@
 // Dumping, writing and verifying the EEPROM region from `offset` to its end.
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 
 #include "image/image.h"
 #include "spi/spi.h"
@@ -17,21 +23,147 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-// Writes the whole of `data` to a new file and waits until it is on disk, so a power cut during
-// the write that usually follows a backup cannot take the backup with it. -1 (message printed)
-// when it was not all stored.
-int save_file(const char *file, std::span<const uint8_t> data)
+// Writes the whole of `data` to `f` and waits until it is on disk, so a power cut during the write
+// that usually follows a backup cannot take the backup with it. Closes `f` on every path; false
+// when the data was not all stored.
+bool store(FILE *f, std::span<const uint8_t> data)
 {
-    file_ptr f(std::fopen(file, "wb"));
+    bool stored = std::fwrite(data.data(), 1, data.size(), f) == data.size();
+    stored = std::fflush(f) == 0 && stored;
+    // A pipe, /dev/null or a terminal cannot be synced, and need not be.
+    stored = (sync_file(f) == 0 || errno == EINVAL || errno == EROFS) && stored;
+    return close_file(f) == 0 && stored;  // a full disk may only show here
+}
+
+// The dump written straight into its target: a pipe, a device, or a file in a folder that takes
+// no new file. A failure there leaves the target as far as it was written.
+int save_in_place(const char *file, std::span<const uint8_t> data)
+{
+    FILE *f = std::fopen(file, "wb");
     if (!f) {
         std::printf("* failed to create '%s'\n", file);
         return RES_FAILED;
     }
-    bool stored = std::fwrite(data.data(), 1, data.size(), f.get()) == data.size();
-    stored = std::fflush(f.get()) == 0 && stored;
-    // A pipe, /dev/null or a terminal cannot be synced, and need not be.
-    stored = (sync_file(f.get()) == 0 || errno == EINVAL || errno == EROFS) && stored;
-    stored = close_file(f.release()) == 0 && stored;  // a full disk may only show here
+    if (!store(f, data)) {
+        std::printf("* failed to write data to file\n");
+        return RES_FAILED;
+    }
+    return RES_OK;
+}
+
+// A file descriptor, closed with the object.
+struct descriptor {
+    int fd = -1;
+    descriptor() = default;
+    descriptor(const descriptor &) = delete;
+    descriptor &operator=(const descriptor &) = delete;
+    ~descriptor()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    int release()
+    {
+        return std::exchange(fd, -1);
+    }
+};
+
+// A dump that replaces its target whole: written to a new file beside it, which is renamed over
+// the target only once it is complete and on disk.
+struct replacement {
+    char target[PATH_MAX];  // the regular file replaced (a link's own target)
+    char temp[PATH_MAX];    // the new file
+    descriptor folder;      // the folder both are in
+    descriptor fd;          // the new file
+};
+
+enum class way { replace, in_place, no_room };
+
+// Splits `path` into the folder and the name in it; false when it names no file in a folder.
+bool split_path(const char *path, char (&folder)[PATH_MAX], const char *&name)
+{
+    const char *slash = std::strrchr(path, '/');
+    name = slash ? slash + 1 : path;
+    if (*name == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return false;
+    if (!slash)
+        return std::snprintf(folder, PATH_MAX, ".") > 0;
+    const int len = slash == path ? 1 : static_cast<int>(slash - path);
+    return std::snprintf(folder, PATH_MAX, "%.*s", len, path) == len;
+}
+
+// Decides how the dump reaches `file`, and for a replacement creates the new file, with the mode
+// (and, for root, the owner and group) the old one had, or that a new file would get.
+way prepare(const char *file, replacement &r)
+{
+    struct stat st;
+    bool existed = true;
+    if (lstat(file, &st) != 0) {
+        if (errno != ENOENT)
+            return way::in_place;
+        existed = false;
+        const mode_t mask = umask(0);
+        umask(mask);
+        st.st_mode = S_IFREG | (0666 & ~mask);
+        if (std::snprintf(r.target, PATH_MAX, "%s", file) >= PATH_MAX)
+            return way::in_place;
+    } else if (S_ISLNK(st.st_mode)) {
+        // A link stays a link: the file it leads to is replaced, in that file's own folder.
+        if (!realpath(file, r.target) || stat(r.target, &st) != 0 || !S_ISREG(st.st_mode))
+            return way::in_place;
+    } else if (!S_ISREG(st.st_mode) || std::snprintf(r.target, PATH_MAX, "%s", file) >= PATH_MAX) {
+        return way::in_place;
+    }
+
+    char folder[PATH_MAX];
+    const char *name;
+    if (!split_path(r.target, folder, name))
+        return way::in_place;
+    r.folder.fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (r.folder.fd < 0)
+        return way::in_place;
+    // A name too long to take the suffix gets no new file beside it.
+    const size_t temp_name_len = std::strlen(name) + std::strlen(INCOMPLETE_DUMP_SUFFIX) + 6;
+    const int n =
+        std::snprintf(r.temp, PATH_MAX, "%s/%s%sXXXXXX", folder, name, INCOMPLETE_DUMP_SUFFIX);
+    if (n < 0 || n >= PATH_MAX || temp_name_len > NAME_MAX)
+        return way::in_place;
+    r.fd.fd = create_temp(r.temp);
+    if (r.fd.fd < 0)  // with no room for a new file, writing in place would lose the old one
+        return errno == ENOSPC || errno == EDQUOT ? way::no_room : way::in_place;
+    // Owner first: a change of owner clears the set-id bits. Both are best effort, as on a file
+    // system that keeps no owners: the dump itself is what matters.
+    int kept = existed && geteuid() == 0 ? fchown(r.fd.fd, st.st_uid, st.st_gid) : 0;
+    kept |= fchmod(r.fd.fd, st.st_mode & 07777);
+    static_cast<void>(kept);
+    return way::replace;
+}
+
+// Writes the dump to `file`. A regular file (or one still to be made) is replaced whole, so a
+// dump that fails, on a full disk for one, leaves the file it would have replaced as it was.
+// -1 (message printed) when the dump was not all stored.
+int save_file(const char *file, std::span<const uint8_t> data)
+{
+    replacement r;
+    switch (prepare(file, r)) {
+    case way::in_place:
+        return save_in_place(file, data);
+    case way::no_room:
+        std::printf("* failed to write data to file\n");
+        return RES_FAILED;
+    case way::replace:
+        break;
+    }
+    FILE *f = fdopen(r.fd.fd, "wb");
+    if (f)
+        r.fd.release();  // the stream closes it now
+    bool stored = f && store(f, data) && rename(r.temp, r.target) == 0;
+    if (!stored)
+        unlink(r.temp);
+    // Only a synced folder keeps the rename through a power cut. A folder that cannot be synced at
+    // all is no failure.
+    else if (sync_folder(r.folder.fd) != 0 && errno != EINVAL)
+        stored = false;
     if (!stored) {
         std::printf("* failed to write data to file\n");
         return RES_FAILED;

@@ -24,6 +24,15 @@ byte_buffer alloc_buffer(uint32_t len);
 // fsync() of the file's descriptor, and fclose(): 0, or -1 with errno set.
 int sync_file(FILE *f);
 int close_file(FILE *f);
+// mkostemp() of `path_template` (ending in XXXXXX), close-on-exec: the new file's descriptor, or
+// -1 with errno set.
+int create_temp(char *path_template);
+// fsync() of a folder's descriptor: 0, or -1 with errno set.
+int sync_folder(int fd);
+
+// What a dump that replaces a file is first written as, beside it: NAME + this + six characters.
+// A run killed while it writes the dump leaves such a file behind; the target is untouched.
+inline constexpr const char *INCOMPLETE_DUMP_SUFFIX = ".incomplete-dump-";
 
 // How much of the EEPROM a verify holds at a time.
 inline constexpr uint32_t VERIFY_PART = 4096;

@@ -1,6 +1,7 @@
 // The C library calls whose failures the tests must be able to provoke; the test binary links
 // tests/fake_platform.cpp in place of this file.
 #include <cstdlib>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include "image/image.h"
@@ -19,4 +20,14 @@ int sync_file(FILE *f)
 int close_file(FILE *f)
 {
     return std::fclose(f);
+}
+
+int create_temp(char *path_template)
+{
+    return mkostemp(path_template, O_CLOEXEC);
+}
+
+int sync_folder(int fd)
+{
+    return fsync(fd);
 }

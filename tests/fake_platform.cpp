@@ -1,9 +1,12 @@
-// The tool's allocation, sync and close, each able to fail once on demand.
+// The tool's allocation, syncs, close and temporary-file creation, each able to fail once on
+// demand, or to be where the process is killed.
 #include "tests/fake_platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <stdio_ext.h>
 #include <unistd.h>
 
@@ -11,22 +14,36 @@
 
 namespace {
 
-int countdown[3] = {};
-int sync_errno = EIO;
+struct armed {
+    int countdown = 0;
+    int err = EIO;
+    bool kills = false;
+};
+armed calls[5];
 
+// True when this call is the one to fail, with errno set; the process ends here if it is to be
+// killed.
 bool fails(platform_call call)
 {
-    int &n = countdown[static_cast<int>(call)];
-    return n > 0 && --n == 0;
+    armed &a = calls[static_cast<int>(call)];
+    if (a.countdown <= 0 || --a.countdown != 0)
+        return false;
+    if (a.kills)
+        raise(SIGKILL);
+    errno = a.err;
+    return true;
 }
 
 }  // namespace
 
 void fail_platform_call(platform_call call, int n, int err)
 {
-    countdown[static_cast<int>(call)] = n;
-    if (call == platform_call::sync)
-        sync_errno = err;
+    calls[static_cast<int>(call)] = {n, err, false};
+}
+
+void kill_at_platform_call(platform_call call, int n)
+{
+    calls[static_cast<int>(call)] = {n, EIO, true};
 }
 
 byte_buffer alloc_buffer(uint32_t len)
@@ -42,10 +59,8 @@ int sync_file(FILE *f)
 {
     if (const size_t held = __fpending(f))
         std::fprintf(stderr, "sync_file: %zu bytes not yet flushed\n", held);
-    if (fails(platform_call::sync)) {
-        errno = sync_errno;
+    if (fails(platform_call::sync))
         return -1;
-    }
     return fsync(fileno(f));
 }
 
@@ -53,9 +68,21 @@ int sync_file(FILE *f)
 int close_file(FILE *f)
 {
     const int r = std::fclose(f);
-    if (fails(platform_call::close)) {
-        errno = EIO;
+    if (fails(platform_call::close))
         return EOF;
-    }
     return r;
+}
+
+int create_temp(char *path_template)
+{
+    if (fails(platform_call::create_temp))
+        return -1;
+    return mkostemp(path_template, O_CLOEXEC);
+}
+
+int sync_folder(int fd)
+{
+    if (fails(platform_call::sync_folder))
+        return -1;
+    return fsync(fd);
 }
