@@ -103,14 +103,19 @@ TEST(ErrorPolicy, EarlierComplaintStopsAtVersion)
 namespace {
 
 // Each run's lock folder is `dir` in a scratch folder. Another run is modelled by this process
-// holding the lock file `held`; `link` ("FROM>TO") is a symbolic link someone left in the way.
-// Paths are relative to the scratch folder.
+// holding the lock file `held`; `link` ("FROM>TO") is a symbolic link someone left in the way;
+// `made` ("PATH MODE UID", PATH ending in / for a folder) is a folder or file someone made before
+// the run. Paths are relative to the scratch folder.
+enum class lock_outcome { taken, waits, refused, none };
+
 struct LockCase {
     const char *name;
     const char *dir;
-    const char *held;
-    const char *link;
-    bool waits;  // the run waits its 60 seconds (virtual) and gives up with 240
+    lock_outcome outcome;
+    std::vector<const char *> made = {};
+    const char *held = nullptr;
+    const char *link = nullptr;
+    uid_t uid = 0;  // the run's user
 };
 
 class Lock : public ::testing::TestWithParam<LockCase> {};
@@ -118,10 +123,25 @@ class Lock : public ::testing::TestWithParam<LockCase> {};
 TEST_P(Lock, OneRunAtATime)
 {
     const LockCase &c = GetParam();
+    if (geteuid() != 0)
+        ORVEX_SKIP("needs root: only a run as root takes the lock");
     SimBus bus;
     bus.add_orvex();
     TempDir d;
     const std::string folder = d.path(c.dir), link = c.link ? c.link : "";
+    chmod(d.path("").c_str(), 0755);
+    for (const char *m : c.made) {
+        char path[64];
+        unsigned mode, uid;
+        ASSERT_EQ(std::sscanf(m, "%63s %o %u", path, &mode, &uid), 3) << m;
+        const std::string p = d.path(path);
+        if (p.back() == '/')
+            ASSERT_EQ(mkdir(p.c_str(), 0700), 0);
+        else
+            ASSERT_EQ(close(open(p.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)), 0);
+        ASSERT_EQ(chown(p.c_str(), uid, uid), 0);
+        ASSERT_EQ(chmod(p.c_str(), mode), 0);
+    }
     int held = -1;
     if (c.held) {
         const std::string file = d.path(c.held);
@@ -133,37 +153,98 @@ TEST_P(Lock, OneRunAtATime)
     if (c.link) {
         ASSERT_EQ(symlink(link.substr(to + 1).c_str(), d.path(link.substr(0, to)).c_str()), 0);
     }
-    RunResult r = run_orvex(*bus, {}, [&folder] {
+    const uid_t uid = c.uid;
+    RunResult r = run_orvex(*bus, {}, [&folder, uid] {
         umask(0);
         lock_dir = folder.c_str();
+        if (uid != 0 && (setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
+            std::_Exit(99);
     });
-    EXPECT_EQ(r.out, c.waits ? "* waiting for another orvex run to finish\n"
-                               "* another orvex run is using the ORVEX\n"
-                             : version_line);
-    EXPECT_EQ(r.status, c.waits ? 240 : 0);
-    if (c.waits) {
+    switch (c.outcome) {
+    case lock_outcome::taken:
+    case lock_outcome::none:
+        EXPECT_EQ(r.out, version_line);
+        EXPECT_EQ(r.status, 0);
+        break;
+    case lock_outcome::waits:
+        EXPECT_EQ(r.out, "* waiting for another orvex run to finish\n"
+                         "* another orvex run is using the ORVEX\n");
+        EXPECT_EQ(r.status, 240);
         EXPECT_EQ(bus->access_count, 0u);
+        break;
+    case lock_outcome::refused:
+        EXPECT_EQ(r.out, "* " + folder + " is not root's alone - remove it, then run again\n");
+        EXPECT_EQ(r.status, 240);
+        EXPECT_EQ(bus->access_count, 0u);
+        break;
     }
     struct stat st {};
-    if (!c.held && !c.link && lstat(folder.c_str(), &st) == 0) {
+    if (c.outcome == lock_outcome::taken && c.made.empty() && !c.held && !c.link) {
+        ASSERT_EQ(lstat(folder.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0700u) << "the folder is root's alone";
         ASSERT_EQ(lstat((folder + "/0000:02:00.0.lock").c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0600u) << "the lock file is root's alone";
+    }
+    if (c.outcome == lock_outcome::none && c.made.empty() && !c.held) {
+        EXPECT_NE(lstat(folder.c_str(), &st), 0) << "a run that takes no lock makes no folder";
     }
     if (held >= 0)
         close(held);
 }
 
-// A link in the lock's place is not followed, even to a lock another run holds.
+const char *const FILE_0 = "orvex/0000:02:00.0.lock";
+
+// A link in the lock's place is not followed, even to a lock another run holds; a folder or file
+// another user made or may change is not used, and the run stops before it touches the
+// controller. A run not as root takes no lock and makes nothing.
 INSTANTIATE_TEST_SUITE_P(
     Runs, Lock,
     ::testing::Values(
-        LockCase{"free", "orvex", nullptr, nullptr, false},
-        LockCase{"held_past_the_bound", "orvex", "orvex/0000:02:00.0.lock", nullptr, true},
-        LockCase{"other_controller_held", "orvex", "orvex/0000:02:01.0.lock", nullptr, false},
-        LockCase{"no_folder_to_make_it_in", "missing/orvex", nullptr, nullptr, false},
-        LockCase{"file_is_a_link", "orvex", "orvex/held", "orvex/0000:02:00.0.lock>held", false},
-        LockCase{"folder_is_a_link", "orvex", "held/0000:02:00.0.lock", "orvex>held", false}),
+        LockCase{"free", "orvex", lock_outcome::taken},
+        LockCase{"held_past_the_bound", "orvex", lock_outcome::waits, {}, FILE_0},
+        LockCase{
+            "other_controller_held", "orvex", lock_outcome::taken, {}, "orvex/0000:02:01.0.lock"},
+        LockCase{"no_folder_to_make_it_in", "missing/orvex", lock_outcome::none},
+        LockCase{"file_is_a_link",
+                 "orvex",
+                 lock_outcome::refused,
+                 {},
+                 "orvex/held",
+                 "orvex/0000:02:00.0.lock>held"},
+        LockCase{"folder_is_a_link",
+                 "orvex",
+                 lock_outcome::refused,
+                 {},
+                 "held/0000:02:00.0.lock",
+                 "orvex>held"},
+        LockCase{"folder_roots_from_before",
+                 "orvex",
+                 lock_outcome::taken,
+                 {"orvex/ 700 0", "orvex/0000:02:00.0.lock 600 0"}},
+        LockCase{"folder_readable_by_all", "orvex", lock_outcome::taken, {"orvex/ 755 0"}},
+        LockCase{"folder_of_another_user", "orvex", lock_outcome::refused, {"orvex/ 700 65534"}},
+        LockCase{"folder_writable_by_group", "orvex", lock_outcome::refused, {"orvex/ 770 0"}},
+        LockCase{"folder_writable_by_all", "orvex", lock_outcome::refused, {"orvex/ 1777 0"}},
+        LockCase{"file_of_another_user",
+                 "orvex",
+                 lock_outcome::refused,
+                 {"orvex/ 700 0", "orvex/0000:02:00.0.lock 600 65534"}},
+        LockCase{"file_writable_by_all",
+                 "orvex",
+                 lock_outcome::refused,
+                 {"orvex/ 700 0", "orvex/0000:02:00.0.lock 666 0"}},
+        LockCase{"file_is_a_folder",
+                 "orvex",
+                 lock_outcome::refused,
+                 {"orvex/ 700 0", "orvex/0000:02:00.0.lock/ 700 0"}},
+        LockCase{"not_root", "orvex", lock_outcome::none, {}, nullptr, nullptr, 65534},
+        LockCase{"not_root_beside_a_held_lock",
+                 "orvex",
+                 lock_outcome::none,
+                 {},
+                 FILE_0,
+                 nullptr,
+                 65534}),
     param_name);
 
 }  // namespace
