@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The two commands of the README, and the build steps behind them.
 #   make demo   build orvex and run its main job against the simulated controller
 #   make test   build everything (plain and with sanitizers) and run the whole test suite

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up, error policy, device discovery, flash check and dispatch of the one operation.
 #include <cstdarg>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole runs of the tool against the simulated controller: fuzzed flash contents, operation,
 // offset and image, with the faults that strike in the middle of an operation (the bus failing
 // after any number of accesses, a bit flipped by a page program, busy times). What stops a run

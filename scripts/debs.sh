@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Sourced by the scripts that check and test what make deb built (rebuild-debs, piuparts-debs,
 # autopkgtest-debs, test-debs): this machine's Debian release, the package version from
 # debian/changelog, and the architectures of the packages in a folder.

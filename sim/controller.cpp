@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controller as a driver sees it: its configuration space, the register window behind
 // 0x78/0x7C, the SPI master and the serial flash on the other end of the wire.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orvex-sim: sets up and inspects the state file of a simulated bus.
 #include "sim/bus.h"
 

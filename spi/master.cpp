@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Set-up of the SPI master, chip select, and the single-command building blocks.
 #include <cstdio>
 

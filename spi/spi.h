@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controller's SPI master and the flash commands built on it.
 #pragma once
 

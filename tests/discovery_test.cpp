@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finding the one controller, the firmware version, the flash check and libpci's complaints.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's allocation, sync and close, each able to fail once on demand.
 #include "tests/fake_platform.h"
 

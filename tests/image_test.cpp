@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole runs of dump, write and verify: files, messages, exit statuses, the flash left behind and
 // the dump written. When an image could not be loaded or a run was refused, nothing is erased or
 // programmed.

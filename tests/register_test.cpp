@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Flash operations called directly, for what whole runs never show: the calls refused before
 // anything is sent, erase ranges no run asks for, and the status wait's pauses and give-up on the
 // virtual clock. Whole runs' register traffic is pinned by tests/traffic_test.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated bus where the tool's own tests rely on it to notice a mistake: malformed accesses
 // to the register window count as protocol errors (the tool's tests require none), and the libpci
 // stand-in complains about unaligned accesses as libpci does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated SPI master and flash, driven through the register window as a driver would. Only
 // what the tool's own tests rely on: a flash that took a command without write enable, answered
 // while busy or let a page program run past its page would let a faulty tool pass them.

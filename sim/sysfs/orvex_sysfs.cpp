@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orvex-sysfs: serves the simulated bus of a state file as the kernel's /sys/bus/pci, so the real
 // orvex binary, linked with the system's libpci, can be run against it unchanged.
 //

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the system tests, the demo and the benchmarks: runs the real orvex binary, with the system's
 # libpci, against a simulated bus that orvex-sysfs serves as /sys/bus/pci inside a private mount
 # namespace. Needs bash, root, /dev/fuse and unshare(1).
