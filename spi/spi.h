@@ -28,10 +28,6 @@ inline constexpr uint32_t SPI_CLOCK_DIVIDER = 10;
 inline constexpr int64_t SPI_IDLE_TIMEOUT_NS = 20'000'000'000;
 inline constexpr unsigned SPI_POLL_INTERVAL_US = 100;
 
-// OR-ed into every control word; nothing changes them.
-extern const uint32_t rx_edge;
-extern const uint32_t tx_edge;
-
 // The SPI master, one step at a time. None of these sets the master up; the caller has done so
 // with orvex_spi_init().
 // Starts one transaction of the length `ctrl_word` gives (SPI_XFER_*); nothing waits for it.

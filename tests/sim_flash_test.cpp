@@ -103,8 +103,8 @@ TEST_P(Flash, Commands)
     for (const auto &[addr, bytes] : c.changed)
         std::copy(bytes.begin(), bytes.end(), want.begin() + addr);
     Bytes answer;
-    for (const Bytes &cmd : c.commands)
-        answer = d.command(cmd);
+    for (const Bytes &sent : c.commands)
+        answer = d.command(sent);
     if (!c.answer.empty()) {
         EXPECT_EQ(answer, c.answer);
     }
