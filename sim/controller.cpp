@@ -46,6 +46,8 @@ enum class Kind {
 
 struct Command {
     uint8_t opcode;
+    // The command's name, for the reader of the table below: the simulator prints none.
+    // cppcheck-suppress unusedStructMember
     const char *name;
     Kind kind;
     uint8_t header;               // opcode and address bytes; what follows is data
