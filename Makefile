@@ -1,17 +1,21 @@
-# The two commands of the README, and the build steps behind them.
+# SPDX-License-Identifier: MIT
+# The two commands of the README, the lint check, and the build steps behind them.
 #   make demo   build orvex and run its main job against the simulated controller
 #   make test   build everything (plain and with sanitizers) and run the whole test suite
+#   make lint   cppcheck over the C and C++ sources and shellcheck over every shell script: a line
+#               per tool, clean or its findings; any finding fails
 
 BUILD      ?= build
 BUILD_SAN  ?= build-san
 JOBS       ?= $(shell nproc)
 PACKAGES   := cmake make g++ pkg-config libpci-dev googletest libgtest-dev libfuse3-dev fuse3 valgrind
+LINT_PACKAGES := cppcheck shellcheck pkg-config libpci-dev
 
 # Quiet: no directory chatter from the nested makes, and build output only when a step fails.
 MAKEFLAGS += --no-print-directory
 QUIETLY   := scripts/quietly
 
-.PHONY: all deps build build-san demo test clean
+.PHONY: all deps build build-san demo test lint clean
 
 all: build
 
@@ -34,6 +38,10 @@ demo: build
 test: build build-san
 	@scripts/run-tests $(BUILD) $(JOBS)
 	@scripts/run-tests $(BUILD_SAN) $(JOBS) -LE system
+
+lint:
+	@scripts/need-packages $(LINT_PACKAGES)
+	@scripts/lint
 
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN)

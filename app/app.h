@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command line, start-up, error policy, device discovery, flash check and dispatch.
 #pragma once
 

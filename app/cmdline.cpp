@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Turns the argument vector into the settings of one run.
 #include <cctype>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One run at a time on a controller: a second run's accesses through the register window would
 // land in the middle of the first one's SPI commands and corrupt what it writes.
 #include <cerrno>

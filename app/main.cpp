@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "app/app.h"
 
 int main(int argc, char **argv)

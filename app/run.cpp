@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up, error policy, device discovery, flash check and dispatch of the one operation.
 #include <cstdarg>
 #include <cstdio>
@@ -15,13 +16,14 @@ const char *const program_name = "orvex";
 
 namespace {
 
-[[noreturn]] void die(const char *msg, va_list args)
+// The message of a libpci error that ends the run. The caller ends its va_list and exits with 1,
+// so that every va_start has its va_end before the process goes.
+void print_fatal(const char *msg, va_list args)
 {
     std::fflush(stdout);  // so that the lines before it stay before it in a shared log
     std::fprintf(stderr, "%s: ", program_name);
     std::vfprintf(stderr, msg, args);
     std::fputc('\n', stderr);
-    std::exit(1);
 }
 
 // An identity of all ones means nothing drove the data line. A flash still busy with a program or
@@ -90,14 +92,18 @@ void orvex_error(char *msg, ...)
     }
     va_list args;
     va_start(args, msg);
-    die(msg, args);
+    print_fatal(msg, args);
+    va_end(args);
+    std::exit(1);
 }
 
 void orvex_fatal(char *msg, ...)
 {
     va_list args;
     va_start(args, msg);
-    die(msg, args);
+    print_fatal(msg, args);
+    va_end(args);
+    std::exit(1);
 }
 
 pci_dev *find_device(pci_access *acc, uint16_t vendor, uint16_t device, int idx)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The settings of one run, filled in from the command line.
 #pragma once
 

@@ -1,4 +1,5 @@
-/* libpci-replay: the plain C program that orvex's peak memory is compared with. It sets libpci up
+/* SPDX-License-Identifier: MIT
+ * libpci-replay: the plain C program that orvex's peak memory is compared with. It sets libpci up
  * as the tool does (allocate, initialise, scan the bus, find the device), then makes a recorded
  * run's configuration-space accesses through pci_read_byte/word/long and
  * pci_write_byte/word/long, and exits.

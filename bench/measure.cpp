@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orvex-measure: runs a command and records what it cost.
 //
 //   orvex-measure RESULT CMD [ARGS...]

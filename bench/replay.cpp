@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orvex-replay: replays a recorded run's configuration-space accesses, and nothing else, on a
 // device's config file: the floor any implementation of the same run faces on that path.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ORVEX's internal registers, reached through a window in its PCI configuration space:
 // one dword takes the internal address, the next one carries the value at that address.
 #pragma once

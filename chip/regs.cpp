@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Register window and the "-d" trace of named registers.
 #include <array>
 #include <cstdio>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit ARM Linux (Debian arm64), with Debian's cross compiler and the arm64
 # libraries of the multiarch packages (libpci-dev:arm64, libgtest-dev:arm64, ...).
 #   cmake -S . -B build-arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake

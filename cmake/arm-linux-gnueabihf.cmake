@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 32-bit ARM Linux, hard-float (Debian armhf), with Debian's cross compiler and
 # the armhf libraries of the multiarch packages (libpci-dev:armhf, libgtest-dev:armhf, ...).
 #   cmake -S . -B build-armhf -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Common part of the Debian cross toolchain files; expects ORVEX_TARGET_TRIPLET, ORVEX_DEB_ARCH,
 # ORVEX_QEMU and CMAKE_SYSTEM_PROCESSOR to be set by the including file.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Compiled into every program of a build for a target with 64-bit time_t and off_t (ORVEX_TIME64):
 // built with other flags, they would not match the target's libraries.
 #include <sys/types.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fuzz targets share beyond tests/common.h: a check, and standard output kept in memory.
 #pragma once
 

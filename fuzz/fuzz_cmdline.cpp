@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Arbitrary argument vectors into parse_ops, against a reference model of the command line: the
 // input, split at its NUL bytes, is argv[1..].
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Image files of any content and length at any offset: a whole verify against the simulated
 // controller, in process, compared with a reference model. The verify is the one caller of
 // file_read here; what a write makes of file_read's buffer, fuzz_run checks on the flash, and

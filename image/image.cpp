@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Dumping, writing and verifying the EEPROM region from `offset` to its end.
 #include <algorithm>
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Image files and the three operations a user asks for: dump, write, verify.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The C library calls whose failures the tests must be able to provoke; the test binary links
 // tests/fake_platform.cpp in place of this file.
 #include <cstdlib>

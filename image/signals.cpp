@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Holding the signals that would cut a write short.
 #include <csignal>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bus as a whole: where its state lives, how a scenario is built, and what happens to a
 // configuration-space access on its way to the device (faults, counting, logging).
 #include "sim/bus.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated PCI bus: a few PCI functions, some of them ORVEX controllers, each with its SPI
 // master and the 128 KiB SPI NOR flash behind it.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controller as a driver sees it: its configuration space, the register window behind
 // 0x78/0x7C, the SPI master and the serial flash on the other end of the wire.
 //
@@ -45,6 +46,8 @@ enum class Kind {
 
 struct Command {
     uint8_t opcode;
+    // The command's name, for the reader of the table below: the simulator prints none.
+    // cppcheck-suppress unusedStructMember
     const char *name;
     Kind kind;
     uint8_t header;               // opcode and address bytes; what follows is data

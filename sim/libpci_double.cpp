@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The libpci functions the tool calls, answered by the simulated bus the way libpci's sysfs
 // back-end would answer them on Linux: same messages through the same callbacks, failed reads all
 // ones. Called from C-style code, so nothing here throws.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in for the part of libpci the tool uses, backed by the simulated bus.
 //
 // Linked statically into the unit tests (call attach() first), or preloaded into the real orvex

@@ -1,6 +1,8 @@
+// SPDX-License-Identifier: MIT
 // orvex-sim: sets up and inspects the state file of a simulated bus.
 #include "sim/bus.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -156,7 +158,7 @@ int main(int argc, char **argv)
     } else if (!std::strcmp(cmd, "info")) {
         info(*bus);
     } else if (!std::strcmp(cmd, "log")) {
-        const uint64_t n = bus->log_count < sim::LOG_CAPACITY ? bus->log_count : sim::LOG_CAPACITY;
+        const uint64_t n = std::min<uint64_t>(bus->log_count, sim::LOG_CAPACITY);
         for (uint64_t i = 0; i < n; ++i) {
             const sim::CfgAccess &e = bus->log[i];
             std::printf("%c %u 0x%02x %0*x", e.kind, e.width, e.offset, 2 * e.width, e.value);
@@ -165,8 +167,7 @@ int main(int argc, char **argv)
             std::printf("%s\n", e.failed ? " failed" : "");
         }
     } else if (!std::strcmp(cmd, "regs")) {
-        const uint64_t n =
-            bus->reg_log_count < sim::REG_LOG_CAPACITY ? bus->reg_log_count : sim::REG_LOG_CAPACITY;
+        const uint64_t n = std::min<uint64_t>(bus->reg_log_count, sim::REG_LOG_CAPACITY);
         for (uint64_t i = 0; i < n; ++i) {
             const sim::RegAccess &e = bus->reg_log[i];
             std::printf("%c 0x%05x %08x", e.kind, e.address, e.value);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading, erasing and page-programming ranges of the flash.
 #include "chip/chip.h"
 #include "spi/spi.h"

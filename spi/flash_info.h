@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Everything the tool knows about the serial flash behind the controller.
 #pragma once
 

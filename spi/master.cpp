@@ -1,16 +1,14 @@
+// SPDX-License-Identifier: MIT
 // Set-up of the SPI master, chip select, and the single-command building blocks.
 #include <cstdio>
 
 #include "chip/chip.h"
 #include "spi/spi.h"
 
-const uint32_t rx_edge = 0;
-const uint32_t tx_edge = 0;
-
 // Starts one transaction; nothing waits for it, the next register access follows at once.
 void orvex_spi_xfer(pci_dev *dev, uint32_t ctrl_word)
 {
-    orvex_write_u32(dev, CTRL_REG, ctrl_word | rx_edge | tx_edge);
+    orvex_write_u32(dev, CTRL_REG, ctrl_word);
 }
 
 void orvex_spi_cs(pci_dev *dev, int val)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The controller's SPI master and the flash commands built on it.
 #pragma once
 
@@ -26,10 +27,6 @@ inline constexpr uint32_t SPI_CLOCK_DIVIDER = 10;
 // How long a status wait may last before the flash is taken for dead.
 inline constexpr int64_t SPI_IDLE_TIMEOUT_NS = 20'000'000'000;
 inline constexpr unsigned SPI_POLL_INTERVAL_US = 100;
-
-// OR-ed into every control word; nothing changes them.
-extern const uint32_t rx_edge;
-extern const uint32_t tx_edge;
 
 // The SPI master, one step at a time. None of these sets the master up; the caller has done so
 // with orvex_spi_init().

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Command-line outcomes of whole runs, and the offset conversion.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the unit tests and the fuzz targets share: the simulated bus in shared memory, running the
 // tool's code against it in a forked child, scratch files, and reference models of the image
 // rules written independently of the tool's own code. Nothing here depends on a test framework.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A virtual clock for the status wait: sleeping advances time at once.
 #include "spi/spi.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The tool's allocation, syncs, close and temporary-file creation, each able to fail once on
 // demand, or to be where the process is killed.
 #include "tests/fake_platform.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Makes a chosen C library call of the tool fail, in the child that arms it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Every fault the simulated bus can show, crossed with every operation: the lines printed, the
 // exit status, what the flash holds afterwards, whether a dump file was left, and how far the tool
 // went on the bus. A run refused before the erase must leave the flash exactly as it was; a run

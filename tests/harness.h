@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The unit tests' helpers on top of tests/common.h (the bus, runs in a child, scratch files):
 // case names, the usage text, the register accesses the bus logged, and image data.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole runs of dump, write and verify: files, messages, exit statuses, the flash left behind and
 // the dump written. When an image could not be loaded or a run was refused, nothing is erased or
 // programmed.
@@ -83,8 +84,8 @@ struct RunCase {
 
 std::string expand(std::string s, const TempDir &dir)
 {
-    for (size_t at; (at = s.find('@')) != std::string::npos;)
-        s.replace(at, 1, dir.path(""));
+    for (size_t pos; (pos = s.find('@')) != std::string::npos;)
+        s.replace(pos, 1, dir.path(""));
     return s;
 }
 
@@ -107,10 +108,10 @@ TEST_P(ImageRun, PrintsExitsAndLeavesFlash)
     if (c.old_dump)
         dir.write("dump", bytes(FS + 5000, 0x11));
     std::vector<std::string> args;
-    uint32_t offset = 0;
+    uint32_t start = 0;  // the -o of the run
     for (const std::string &a : c.args) {
         if (!args.empty() && args.back() == "-o")
-            offset = static_cast<uint32_t>(std::strtoul(a.c_str(), nullptr, 0));
+            start = static_cast<uint32_t>(std::strtoul(a.c_str(), nullptr, 0));
         args.push_back(expand(a, dir));
     }
 
@@ -136,7 +137,7 @@ TEST_P(ImageRun, PrintsExitsAndLeavesFlash)
         EXPECT_EQ(sent([](uint32_t w) { return w == 0x06; }), 0u) << "nothing may be erased";
     } else if (c.status == 0) {
         // Pages are programmed up to the image's last byte that is not 0xFF, and no further.
-        const size_t len = ref_trim(c.image.data(), std::min<size_t>(c.image.size(), FS - offset));
+        const size_t len = ref_trim(c.image.data(), std::min<size_t>(c.image.size(), FS - start));
         EXPECT_EQ(sent([](uint32_t w) { return w >> 24 == 0x02; }), (len + 255) / 256);
     }
     EXPECT_EQ(dir.exists("dump"), c.dump.has_value() || c.old_dump);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Flash operations called directly, for what whole runs never show: the calls refused before
 // anything is sent, erase ranges no run asks for, and the status wait's pauses and give-up on the
 // virtual clock. Whole runs' register traffic is pinned by tests/traffic_test.cpp.
@@ -11,7 +12,7 @@
 namespace {
 
 // Runs `body` on the opened controller in a child; what it prints is the result.
-RunResult on_controller(SimBus &bus, const std::function<void(pci_dev *)> &body)
+RunResult on_controller(const SimBus &bus, const std::function<void(pci_dev *)> &body)
 {
     return run_child(*bus, [&] {
         pci_dev *dev = open_orvex();
@@ -28,7 +29,7 @@ TEST(FlashOps, RefusalsSendNothing)
     bus.add_orvex();
     RunResult r = on_controller(bus, [](pci_dev *dev) {
         uint8_t buf[16];
-        int results[] = {
+        const int results[] = {
             orvex_spi_read(dev, 0, 0, buf),        orvex_spi_read(dev, 0, 2, buf),
             orvex_spi_read(dev, 0, 6, buf),        orvex_spi_read(dev, 0x1FFFC, 8, buf),
             orvex_spi_erase(dev, 0x10, 0x1000),    orvex_spi_erase(dev, 0, 0x10),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated bus where the tool's own tests rely on it to notice a mistake: malformed accesses
 // to the register window count as protocol errors (the tool's tests require none), and the libpci
 // stand-in complains about unaligned accesses as libpci does.
@@ -76,6 +77,8 @@ TEST(SimPci, UnalignedAccessesAreRefusedAsLibpciDoes)
     pci_write_word(a->devices, 0x43, 1);
     EXPECT_EQ(g_messages, (std::vector<std::string>{"Unaligned read: pos=52, len=4",
                                                     "Unaligned write: pos=43, len=2"}));
+    // The accesses go through the bus that sim::attach() made current, out of cppcheck's sight.
+    // cppcheck-suppress knownConditionTrueFalse
     EXPECT_EQ(bus->log_count, before) << "the device saw them";
     pci_cleanup(a);
     sim::attach(nullptr);

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated SPI master and flash, driven through the register window as a driver would. Only
 // what the tool's own tests rely on: a flash that took a command without write enable, answered
 // while busy or let a page program run past its page would let a faulty tool pass them.
@@ -102,8 +103,8 @@ TEST_P(Flash, Commands)
     for (const auto &[addr, bytes] : c.changed)
         std::copy(bytes.begin(), bytes.end(), want.begin() + addr);
     Bytes answer;
-    for (const Bytes &cmd : c.commands)
-        answer = d.command(cmd);
+    for (const Bytes &sent : c.commands)
+        answer = d.command(sent);
     if (!c.answer.empty()) {
         EXPECT_EQ(answer, c.answer);
     }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole register traffic of each operation, pinned two ways: the "-d" trace against a golden
 // file reviewed line by line (tests/golden/NAME.trace), and the number of configuration-space
 // accesses, which also counts the window addresses, the unnamed register and the vendor access

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // orvex-sysfs: serves the simulated bus of a state file as the kernel's /sys/bus/pci, so the real
 // orvex binary, linked with the system's libpci, can be run against it unchanged.
 //
@@ -270,7 +271,7 @@ void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_i
         return;
     }
     if (node.attr == sysfs::Attr::config) {
-        const uint32_t limit = fi->fh & FULL_CONFIG ? sysfs::CONFIG_SIZE : sysfs::UNPRIVILEGED_SIZE;
+        const uint32_t limit = (fi->fh & FULL_CONFIG) ? sysfs::CONFIG_SIZE : sysfs::UNPRIVILEGED_SIZE;
         const size_t count = sysfs::config_span(off, size, limit);
         uint8_t buf[sysfs::CONFIG_SIZE];
         const uint64_t before = g_bus->access_count;

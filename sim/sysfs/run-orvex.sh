@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the system tests, the demo and the benchmarks: runs the real orvex binary, with the system's
 # libpci, against a simulated bus that orvex-sysfs serves as /sys/bus/pci inside a private mount
 # namespace. Needs bash, root, /dev/fuse and unshare(1).
@@ -5,6 +6,7 @@
 # Expects ORVEX, ORVEX_SIM and ORVEX_SYSFS (paths of the three programs) in the environment.
 # ORVEX_EMULATOR, when set, is the command (its words split at blanks) that runs ORVEX: qemu-user
 # for a cross-built orvex. ORVEX_SIM and ORVEX_SYSFS always run as they are.
+# shellcheck shell=bash
 
 # Why this machine cannot run the tool in a namespace of its own, or nothing when it can.
 sysfs_unusable_reason() {
@@ -94,7 +96,10 @@ _in_namespace() {
 
     local rc
     if [ -n "$script" ]; then
+        # Both are for the script: it calls them, through the eval below.
+        # shellcheck disable=SC2317
         orvex() { "${wrap[@]}" "${emulator[@]}" "$ORVEX" "$@"; }
+        # shellcheck disable=SC2317
         wait_accesses() {
             until [ "$("$ORVEX_SIM" info "$state" | sed -n 's/^accesses \([0-9]*\).*/\1/p')" -ge "$1" ]
             do sleep 0.01; done
@@ -117,8 +122,8 @@ _in_namespace() {
         pid=$(cat "$pid_file")
         umount /sys/bus/pci || return 91
         # The server ends once its mount is gone; an orphan may stay a zombie for a while.
-        local i state_char
-        for i in $(seq 200); do
+        local state_char
+        for _ in $(seq 200); do
             [ -e "/proc/$pid" ] || break
             state_char=$(sed 's/^.*) \(.\).*$/\1/' "/proc/$pid/stat" 2>/dev/null)
             [ "$state_char" = Z ] && break

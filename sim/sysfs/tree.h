@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the kernel's /sys/bus/pci looks like for the simulated bus, without any FUSE in it: the
 // shape of the tree (nodes, names, modes, link targets), the text of each attribute file, and how
 // a read or write of a device's `config` file turns into configuration-space accesses.
