@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The dump on disk: a regular file is replaced whole, through a new file beside it, so whatever
 // goes wrong while the dump is written, the file it would replace stays as it was, byte for byte.
 #include <gtest/gtest.h>
