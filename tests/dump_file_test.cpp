@@ -33,12 +33,13 @@ struct DumpCase {
     bool leftover = false;     // an incomplete dump is left beside it
 };
 
-// The names in a folder, but for . and ..
+// The names in a folder, but for . and .. (readdir64: a 32-bit build without 64-bit offsets
+// gets EOVERFLOW from readdir on a file system with 64-bit directory offsets).
 std::vector<std::string> entries(const std::string &folder)
 {
     std::vector<std::string> names;
     if (DIR *d = opendir(folder.c_str())) {
-        while (const dirent *e = readdir(d))
+        while (const dirent64 *e = readdir64(d))
             if (std::string n = e->d_name; n != "." && n != "..")
                 names.push_back(n);
         closedir(d);
