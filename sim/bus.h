@@ -177,6 +177,14 @@ bool bus_parse_scenario(Bus &bus, const char *text, char *why, size_t why_len);
 Access cfg_read(Bus &bus, int device, uint32_t offset, int width, uint32_t &value);
 Access cfg_write(Bus &bus, int device, uint32_t offset, int width, uint32_t value);
 
+// A transfer of `count` bytes at `offset`, as the kernel makes it of a read or write of a
+// function's configuration space (the sysfs `config` file and vfio-pci cut it the same way): a
+// byte to reach 2-byte alignment, a word to reach 4-byte alignment, dwords, then a trailing word
+// and byte, each one access above. Stops at the first access that fails and returns its result;
+// the bytes before it have moved. The caller keeps offset + count within 256.
+Access cfg_read_bytes(Bus &bus, int device, uint32_t offset, size_t count, uint8_t *out);
+Access cfg_write_bytes(Bus &bus, int device, uint32_t offset, size_t count, const uint8_t *in);
+
 // --- inspection ---------------------------------------------------------------------------------
 
 // Current value of an internal register of an ORVEX (SPI registers or plain storage).
