@@ -92,7 +92,7 @@ struct FlashTiming {
 };
 
 struct Controller {
-    uint8_t cfg[256];  // configuration space as seen by reads (IDs, 0x43, 0x50, window)
+    uint8_t cfg[256];  // configuration space as seen by reads (IDs, command, 0x43, 0x50, window)
     uint32_t window_addr;
     uint32_t reg_addr[MAX_REGS];  // plain storage registers: address/value pairs
     uint32_t reg_value[MAX_REGS];
@@ -202,5 +202,9 @@ FlashTiming flash_default_timing();
 // Puts the controller (registers, SPI master, flash state; not the flash contents) in its
 // power-on state.
 void controller_reset(Controller &ctrl);
+// A function-level reset: the controller's registers and configuration state as after power-on.
+// The flash is a part of its own and keeps its state; it only sees chip select released, which
+// ends the command in progress (a program or erase with WEL set then starts and keeps it busy).
+void controller_function_reset(Controller &ctrl);
 
 }  // namespace sim
