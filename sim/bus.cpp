@@ -314,6 +314,23 @@ uint32_t ones(int width)
     return width == 1 ? 0xFFu : width == 2 ? 0xFFFFu : 0xFFFFFFFFu;
 }
 
+// Calls fn(offset, width) for each piece of a transfer, in the order the kernel issues them.
+template <class Fn>
+Access for_each_piece(uint32_t offset, size_t count, Fn &&fn)
+{
+    while (count) {
+        int width = 1;
+        if ((offset & 1) == 0 && count >= 2)
+            width = (offset & 3) == 0 && count >= 4 ? 4 : 2;
+        const Access a = fn(offset, width);
+        if (a != Access::ok)
+            return a;
+        offset += uint32_t(width);
+        count -= size_t(width);
+    }
+    return Access::ok;
+}
+
 }  // namespace
 
 Access cfg_read(Bus &bus, int device, uint32_t offset, int width, uint32_t &value)
@@ -333,6 +350,28 @@ Access cfg_write(Bus &bus, int device, uint32_t offset, int width, uint32_t valu
         device_cfg_write(bus, device, offset, width, value);
     log_access(bus, device, 'W', width, a != Access::ok, offset, value);
     return a;
+}
+
+Access cfg_read_bytes(Bus &bus, int device, uint32_t offset, size_t count, uint8_t *out)
+{
+    return for_each_piece(offset, count, [&](uint32_t at, int width) {
+        uint32_t value = 0;
+        const Access a = cfg_read(bus, device, at, width, value);
+        if (a == Access::ok)
+            for (int k = 0; k < width; ++k)
+                out[at - offset + uint32_t(k)] = uint8_t(value >> (8 * k));
+        return a;
+    });
+}
+
+Access cfg_write_bytes(Bus &bus, int device, uint32_t offset, size_t count, const uint8_t *in)
+{
+    return for_each_piece(offset, count, [&](uint32_t at, int width) {
+        uint32_t value = 0;
+        for (int k = 0; k < width; ++k)
+            value |= uint32_t(in[at - offset + uint32_t(k)]) << (8 * k);
+        return cfg_write(bus, device, at, width, value);
+    });
 }
 
 }  // namespace sim

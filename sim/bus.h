@@ -93,7 +93,7 @@ struct FlashTiming {
 };
 
 struct Controller {
-    uint8_t cfg[256];  // configuration space as seen by reads (IDs, 0x43, 0x50, window)
+    uint8_t cfg[256];  // configuration space as seen by reads (IDs, command, 0x43, 0x50, window)
     uint32_t window_addr;
     uint32_t reg_addr[MAX_REGS];  // plain storage registers: address/value pairs
     uint32_t reg_value[MAX_REGS];
@@ -178,6 +178,14 @@ bool bus_parse_scenario(Bus &bus, const char *text, char *why, size_t why_len);
 Access cfg_read(Bus &bus, int device, uint32_t offset, int width, uint32_t &value);
 Access cfg_write(Bus &bus, int device, uint32_t offset, int width, uint32_t value);
 
+// A transfer of `count` bytes at `offset`, as the kernel makes it of a read or write of a
+// function's configuration space (the sysfs `config` file and vfio-pci cut it the same way): a
+// byte to reach 2-byte alignment, a word to reach 4-byte alignment, dwords, then a trailing word
+// and byte, each one access above. Stops at the first access that fails and returns its result;
+// the bytes before it have moved. The caller keeps offset + count within 256.
+Access cfg_read_bytes(Bus &bus, int device, uint32_t offset, size_t count, uint8_t *out);
+Access cfg_write_bytes(Bus &bus, int device, uint32_t offset, size_t count, const uint8_t *in);
+
 // --- inspection ---------------------------------------------------------------------------------
 
 // Current value of an internal register of an ORVEX (SPI registers or plain storage).
@@ -195,5 +203,9 @@ FlashTiming flash_default_timing();
 // Puts the controller (registers, SPI master, flash state; not the flash contents) in its
 // power-on state.
 void controller_reset(Controller &ctrl);
+// A function-level reset: the controller's registers and configuration state as after power-on.
+// The flash is a part of its own and keeps its state; it only sees chip select released, which
+// ends the command in progress (a program or erase with WEL set then starts and keeps it busy).
+void controller_function_reset(Controller &ctrl);
 
 }  // namespace sim

@@ -325,10 +325,40 @@ uint32_t le_read(const uint8_t *p, int width)
     return v;
 }
 
-bool writable_cfg_byte(uint32_t offset)
+// The header's writable bits; everything else keeps what the function was made with (IDs, class,
+// header type, BARs that are not there, ...). Command: bus master (bit 2), parity error response
+// (bit 6) and SERR# enable (bit 8); the function has no I/O or memory space and no INTx, so those
+// enables are hardwired to 0. Cache line size is a plain read-write byte, as PCI Express keeps it.
+constexpr uint32_t CONFIG_COMMAND = 0x04;
+constexpr uint32_t CONFIG_CACHE_LINE = 0x0C;
+constexpr uint8_t COMMAND_WRITABLE[2] = {0x44, 0x01};
+
+uint8_t writable_cfg_bits(uint32_t offset)
 {
-    return offset == CONFIG_VENDOR_ACCESS ||
-           (offset >= CONFIG_WINDOW_ADDR && offset < CONFIG_WINDOW_ADDR + 4);
+    if (offset == CONFIG_COMMAND || offset == CONFIG_COMMAND + 1)
+        return COMMAND_WRITABLE[offset - CONFIG_COMMAND];
+    if (offset == CONFIG_CACHE_LINE || offset == CONFIG_VENDOR_ACCESS ||
+        (offset >= CONFIG_WINDOW_ADDR && offset < CONFIG_WINDOW_ADDR + 4))
+        return 0xFF;
+    return 0;
+}
+
+// The function's registers and configuration state as they come out of reset.
+void reset_registers(Controller &c)
+{
+    c.window_addr = 0;
+    std::memset(c.cfg + CONFIG_WINDOW_ADDR, 0, 8);
+    c.cfg[CONFIG_VENDOR_ACCESS] = 0;
+    c.cfg[CONFIG_COMMAND] = c.cfg[CONFIG_COMMAND + 1] = 0;
+    c.cfg[CONFIG_CACHE_LINE] = 0;
+    c.reg_count = 0;
+    for (size_t i = 0; i < sizeof STORAGE_RESET_ADDR / sizeof *STORAGE_RESET_ADDR; ++i) {
+        c.reg_addr[c.reg_count] = STORAGE_RESET_ADDR[i];
+        c.reg_value[c.reg_count++] = STORAGE_RESET_VALUE[i];
+    }
+    c.tx = c.rx = c.ctrl = 0;
+    c.clk_div = CLK_DIV_RESET;
+    c.chip_sel = CHIP_SEL_RELEASE;
 }
 
 bool window_data(uint32_t offset, int width)
@@ -349,22 +379,20 @@ FlashTiming flash_default_timing()
 
 void controller_reset(Controller &c)
 {
-    c.window_addr = 0;
-    std::memset(c.cfg + CONFIG_WINDOW_ADDR, 0, 8);
-    c.cfg[CONFIG_VENDOR_ACCESS] = 0;
-    c.reg_count = 0;
-    for (size_t i = 0; i < sizeof STORAGE_RESET_ADDR / sizeof *STORAGE_RESET_ADDR; ++i) {
-        c.reg_addr[c.reg_count] = STORAGE_RESET_ADDR[i];
-        c.reg_value[c.reg_count++] = STORAGE_RESET_VALUE[i];
-    }
-    c.tx = c.rx = c.ctrl = 0;
-    c.clk_div = CLK_DIV_RESET;
-    c.chip_sel = CHIP_SEL_RELEASE;
+    reset_registers(c);
     FlashState &f = c.flash;
     f.wel = 0;
     f.busy_polls = 0;
     f.selected = 0;
     f.cmd_len = 0;
+}
+
+void controller_function_reset(Controller &c)
+{
+    // The SPI master's chip select goes back to released, and the flash sees that as it sees any
+    // release: the command in progress ends, and a program or erase with WEL set starts.
+    set_chip_select(c, CHIP_SEL_RELEASE);
+    reset_registers(c);
 }
 
 uint32_t device_cfg_read(Bus &bus, int device, uint32_t offset, int width)
@@ -402,9 +430,11 @@ void device_cfg_write(Bus &bus, int device, uint32_t offset, int width, uint32_t
         }
         return;
     }
-    for (int i = 0; i < width; ++i)
-        if (writable_cfg_byte(offset + uint32_t(i)))
-            c.cfg[offset + uint32_t(i)] = uint8_t(value >> (8 * i));
+    for (int i = 0; i < width; ++i) {
+        const uint32_t at = offset + uint32_t(i);
+        const uint8_t mask = writable_cfg_bits(at);
+        c.cfg[at] = uint8_t((c.cfg[at] & ~mask) | (uint8_t(value >> (8 * i)) & mask));
+    }
     c.window_addr = le_read(c.cfg + CONFIG_WINDOW_ADDR, 4);
 }
 

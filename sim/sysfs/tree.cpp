@@ -285,36 +285,14 @@ ssize_t to_errno(sim::Access a)
 
 ssize_t config_read(sim::Bus &bus, int device, uint32_t offset, size_t count, uint8_t *out)
 {
-    sim::Access failed = sim::Access::ok;
-    const bool ok = for_each_piece(offset, count, [&](uint32_t at, int width) {
-        uint32_t value = 0;
-        const sim::Access a = sim::cfg_read(bus, device, at, width, value);
-        if (a != sim::Access::ok) {
-            failed = a;
-            return false;
-        }
-        for (int k = 0; k < width; ++k)
-            out[at - offset + uint32_t(k)] = uint8_t(value >> (8 * k));
-        return true;
-    });
-    return ok ? ssize_t(count) : to_errno(failed);
+    const sim::Access a = sim::cfg_read_bytes(bus, device, offset, count, out);
+    return a == sim::Access::ok ? ssize_t(count) : to_errno(a);
 }
 
 ssize_t config_write(sim::Bus &bus, int device, uint32_t offset, size_t count, const uint8_t *in)
 {
-    sim::Access failed = sim::Access::ok;
-    const bool ok = for_each_piece(offset, count, [&](uint32_t at, int width) {
-        uint32_t value = 0;
-        for (int k = 0; k < width; ++k)
-            value |= uint32_t(in[at - offset + uint32_t(k)]) << (8 * k);
-        const sim::Access a = sim::cfg_write(bus, device, at, width, value);
-        if (a != sim::Access::ok) {
-            failed = a;
-            return false;
-        }
-        return true;
-    });
-    return ok ? ssize_t(count) : to_errno(failed);
+    const sim::Access a = sim::cfg_write_bytes(bus, device, offset, count, in);
+    return a == sim::Access::ok ? ssize_t(count) : to_errno(a);
 }
 
 }  // namespace sysfs

@@ -109,41 +109,8 @@ inline constexpr uint32_t UNPRIVILEGED_SIZE = 64;  // what a reader without CAP_
 // that starts past it moves nothing.
 size_t config_span(off_t pos, size_t count, uint32_t limit);
 
-// Calls fn(offset, width) for each naturally aligned piece of a transfer of `count` bytes at
-// `offset`, in the order the kernel issues them: a byte to reach 2-byte alignment, a word to reach
-// 4-byte alignment, dwords, then a trailing word and byte.
-template <class Fn>
-bool for_each_piece(uint32_t offset, size_t count, Fn &&fn)
-{
-    if ((offset & 1) && count) {
-        if (!fn(offset, 1))
-            return false;
-        offset += 1, count -= 1;
-    }
-    if ((offset & 3) && count > 2) {
-        if (!fn(offset, 2))
-            return false;
-        offset += 2, count -= 2;
-    }
-    while (count > 3) {
-        if (!fn(offset, 4))
-            return false;
-        offset += 4, count -= 4;
-    }
-    if (count >= 2) {
-        if (!fn(offset, 2))
-            return false;
-        offset += 2, count -= 2;
-    }
-    if (count) {
-        if (!fn(offset, 1))
-            return false;
-    }
-    return true;
-}
-
 // A read or write of the config file of device `device`, already cut to the caller's limit:
-// each piece becomes one configuration-space access on the bus. Returns the bytes moved, or a
+// each naturally aligned piece becomes one configuration-space access (sim::cfg_read_bytes). Returns the bytes moved, or a
 // negative errno: -EIO when the device does not answer, -EPERM when the bus refuses the access.
 ssize_t config_read(sim::Bus &bus, int device, uint32_t offset, size_t count, uint8_t *out);
 ssize_t config_write(sim::Bus &bus, int device, uint32_t offset, size_t count, const uint8_t *in);
