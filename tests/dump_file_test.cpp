@@ -3,6 +3,7 @@
 // goes wrong while the dump is written, the file it would replace stays as it was, byte for byte.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <dirent.h>
