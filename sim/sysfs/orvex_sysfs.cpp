@@ -305,6 +305,12 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char *data, size_t size, off
         fuse_reply_err(req, EACCES);
         return;
     }
+    // sysfs refuses a write that starts at or past the end of a file of fixed size, where a read
+    // there only meets the end of the file.
+    if (off >= off_t(sysfs::CONFIG_SIZE)) {
+        fuse_reply_err(req, EFBIG);
+        return;
+    }
     const size_t count = sysfs::config_span(off, size, sysfs::CONFIG_SIZE);
     const uint64_t before = g_bus->access_count;
     const ssize_t n = count ? sysfs::config_write(*g_bus, node.device, uint32_t(off), count,
