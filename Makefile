@@ -157,6 +157,34 @@ test-debian13:
 	  "$(PACKAGES) $(ARMHF_PACKAGES) $(ARM64_PACKAGES) $(DEB_PACKAGES)" \
 	  test test-armhf test-arm64 deb
 
+# The system tests on a real ARM kernel (scripts/test-vm): Debian 13 guests under QEMU from
+# trixie-backports (system emulation, no KVM), with Debian's own kernels, whose PCIe bus has the
+# simulated controller on it (orvex-vfio-user). The guests run the orvex package of $(VM_DEBS),
+# installed by apt; when there is none for an architecture, or a tracked file is newer than it,
+# make deb's build step makes them first. The trees are kept in $(BUILD_VM). Needs root.
+#   make test-vm                   both guests, armhf and arm64
+#   make test-vm VM_ARCHS=armhf    the board's alone
+BUILD_VM    ?= build-vm
+VM_DEBS     ?= $(BUILD_DEB)
+VM_ARCHS    ?= armhf arm64
+VM_PACKAGES := mmdebstrap qemu-user-static cpio xz-utils
+
+.PHONY: test-vm
+
+test-vm: deps
+	$(NEED_ROOT)
+	@scripts/need-packages $(VM_PACKAGES)
+	@$(QUIETLY) "configure $(BUILD)" cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@$(QUIETLY) "build $(BUILD)" cmake --build $(BUILD) -j $(JOBS) --target orvex-sim orvex-vfio-user
+	@for a in $(VM_ARCHS); do \
+	  set -- $(VM_DEBS)/orvex_*_$$a.deb; \
+	  if [ ! -f "$$1" ] || [ -n "$$(git ls-files -z 2>/dev/null | xargs -0 find 2>/dev/null -newer "$$1" | head -1)" ]; then \
+	    echo "== no up-to-date orvex_*_$$a.deb in $(VM_DEBS): building the packages"; \
+	    scripts/need-packages $(DEB_PACKAGES) && scripts/build-debs $(VM_DEBS) || exit 1; break; \
+	  fi; \
+	done
+	@scripts/test-vm $(BUILD_VM) $(VM_DEBS) $(BUILD) $(VM_ARCHS)
+
 # Benchmarks (BENCHMARKS.md): bus accesses beside the minimum, CPU time, peak memory beside a plain
 # C program making the same accesses through libpci, and wall time through the emulated PCI bus
 # beside a replay of the same accesses. Needs root and /dev/fuse.
