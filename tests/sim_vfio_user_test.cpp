@@ -248,7 +248,7 @@ INSTANTIATE_TEST_SUITE_P(
         ok("dma_unmap_echoes", message(DMA_UNMAP, UNMAP), UNMAP),
         ok("reset", message(DEVICE_RESET, {})),
         ok("dma_map_with_fd", message(DMA_MAP, fields(32u, MAP_READ) + Bytes(24)), {}, true),
-        ok("read_none_at_end", read_msg(256, 0), rw(256, 0)),
+        ok("read_none_at_end", read_msg(256, 0), rw(256, 0)), bad("empty", {}, EINVAL),
         bad("half_header", cut(HEAD, 8), EINVAL, true),
         bad("size_below_header", message(DEVICE_RESET, {}, TYPE_COMMAND, 8), EINVAL),
         bad("size_above_length", message(DEVICE_RESET, {}, TYPE_COMMAND, 17), EINVAL),

@@ -357,7 +357,8 @@ Reply handle_message(Session &s, const uint8_t *msg, size_t len, const int *fds,
     if (len < HEADER_SIZE) {
         // What there is of the header still names the message, as far as it goes.
         uint8_t bytes[HEADER_SIZE] = {};
-        std::memcpy(bytes, msg, len);
+        if (len)  // an empty message may come without a buffer
+            std::memcpy(bytes, msg, len);
         Header h = get_header(bytes);
         h.id = len >= HDR_COMMAND ? h.id : 0;
         h.command = len >= HDR_SIZE ? h.command : 0;
