@@ -103,11 +103,15 @@ int version(Session &s, const Request &r, Payload &out)
 }
 
 // The function does no DMA, so a mapping is only acknowledged; a descriptor that came with it
-// (memory the server could map) is closed with the message.
+// (memory the server could map) is closed with the message. Its argsz is the size of the entry
+// (there is no reply payload), which must be in the message whole.
 int dma_map(Session &s, const Request &r, Payload &)
 {
     if (r.len < DMA_MAP_SIZE)
         return fail(s, r, EINVAL, "DMA map of %zu bytes", r.len);
+    const uint32_t argsz = get<uint32_t>(r.payload);
+    if (argsz < DMA_MAP_SIZE || argsz > r.len)
+        return fail(s, r, EINVAL, "DMA map argsz %u in %zu bytes", argsz, r.len);
     const uint32_t flags = get<uint32_t>(r.payload + MAP_FLAGS);
     if (flags & ~(MAP_READ | MAP_WRITE))
         return fail(s, r, EINVAL, "DMA map flags %#x", flags);
@@ -116,10 +120,14 @@ int dma_map(Session &s, const Request &r, Payload &)
     return 0;
 }
 
+// The reply is the entry, so argsz (the room the client has for it) must hold it.
 int dma_unmap(Session &s, const Request &r, Payload &out)
 {
     if (r.len < DMA_UNMAP_SIZE)
         return fail(s, r, EINVAL, "DMA unmap of %zu bytes", r.len);
+    const uint32_t argsz = get<uint32_t>(r.payload);
+    if (argsz < DMA_UNMAP_SIZE)
+        return fail(s, r, EINVAL, "DMA unmap argsz %u, needs %zu", argsz, DMA_UNMAP_SIZE);
     const uint32_t flags = get<uint32_t>(r.payload + UNMAP_FLAGS);
     if (flags & ~UNMAP_ALL)
         return fail(s, r, EINVAL, "DMA unmap flags %#x (no dirty page bitmaps here)", flags);
@@ -305,6 +313,8 @@ int dispatch(Session &s, const Request &r, Payload &out)
         return fail(s, r, EINVAL, "a reply, but this server sends no commands");
     if (type != TYPE_COMMAND)
         return fail(s, r, EINVAL, "message type %u", type);
+    if (r.hdr.flags & FLAG_ERROR)  // it belongs to replies; a command with it is not one to run
+        return fail(s, r, EINVAL, "a command with the error flag");
     for (const Handler &h : HANDLERS) {
         if (h.command != r.hdr.command)
             continue;
