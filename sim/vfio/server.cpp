@@ -245,36 +245,37 @@ int region_access(Session &s, const Request &r, uint32_t &region, uint64_t &offs
     return 0;
 }
 
-int region_read(Session &s, const Request &r, Payload &out)
+// REGION_READ and REGION_WRITE: the place checked, then the transfer on the bus. The reply echoes
+// the place; a read's data follows it.
+int region_transfer(Session &s, const Request &r, Payload &out, bool write)
 {
     uint32_t region = 0, count = 0;
     uint64_t offset = 0;
     if (const int e = region_access(s, r, region, offset, count))
         return e;
-    out = sized(REGION_RW_SIZE + count);
-    std::memcpy(out.data(), r.payload, REGION_RW_SIZE);
+    if (write && r.len - REGION_RW_SIZE != count)
+        return fail(s, r, EINVAL, "region write of %u bytes carries %zu", count,
+                    r.len - REGION_RW_SIZE);
+    out.assign(r.payload, r.payload + REGION_RW_SIZE);
+    out.resize(REGION_RW_SIZE + (write ? 0 : count));
+    const uint32_t at = uint32_t(offset);
     const sim::Access a =
-        sim::cfg_read_bytes(*s.bus, s.device, uint32_t(offset), count, out.data() + REGION_RW_SIZE);
+        write ? sim::cfg_write_bytes(*s.bus, s.device, at, count, r.payload + REGION_RW_SIZE)
+              : sim::cfg_read_bytes(*s.bus, s.device, at, count, out.data() + REGION_RW_SIZE);
     if (a != sim::Access::ok)
-        return fail(s, r, bus_errno(a), "configuration read at %#x failed", unsigned(offset));
+        return fail(s, r, bus_errno(a), "configuration %s at %#x failed", write ? "write" : "read",
+                    at);
     return 0;
+}
+
+int region_read(Session &s, const Request &r, Payload &out)
+{
+    return region_transfer(s, r, out, false);
 }
 
 int region_write(Session &s, const Request &r, Payload &out)
 {
-    uint32_t region = 0, count = 0;
-    uint64_t offset = 0;
-    if (const int e = region_access(s, r, region, offset, count))
-        return e;
-    if (r.len - REGION_RW_SIZE != count)
-        return fail(s, r, EINVAL, "region write of %u bytes carries %zu", count,
-                    r.len - REGION_RW_SIZE);
-    const sim::Access a =
-        sim::cfg_write_bytes(*s.bus, s.device, uint32_t(offset), count, r.payload + REGION_RW_SIZE);
-    if (a != sim::Access::ok)
-        return fail(s, r, bus_errno(a), "configuration write at %#x failed", unsigned(offset));
-    out.assign(r.payload, r.payload + REGION_RW_SIZE);
-    return 0;
+    return region_transfer(s, r, out, true);
 }
 
 // A function-level reset of the controller (see sim::controller_function_reset).
