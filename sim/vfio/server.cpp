@@ -73,6 +73,21 @@ Payload sized(size_t n)
     return Payload(n, 0);
 }
 
+// The opening of a request whose argsz is the room for its reply: the request's fixed `size`
+// bytes are there, and argsz leaves room for a reply of as many. 0, or the errno of a refusal.
+// The session is the handlers' own: a const one here has cppcheck ask the handlers for a const
+// one, which the table of handlers cannot take.
+// cppcheck-suppress constParameter
+int fixed_part(Session &s, const Request &r, size_t size, const char *what)
+{
+    if (r.len < size)
+        return fail(s, r, EINVAL, "%s of %zu bytes", what, r.len);
+    const uint32_t argsz = get<uint32_t>(r.payload);
+    if (argsz < size)
+        return fail(s, r, EINVAL, "%s argsz %u, needs %zu", what, argsz, size);
+    return 0;
+}
+
 // --- the messages --------------------------------------------------------------------------------
 
 int version(Session &s, const Request &r, Payload &out)
@@ -123,11 +138,8 @@ int dma_map(Session &s, const Request &r, Payload &)
 // The reply is the entry, so argsz (the room the client has for it) must hold it.
 int dma_unmap(Session &s, const Request &r, Payload &out)
 {
-    if (r.len < DMA_UNMAP_SIZE)
-        return fail(s, r, EINVAL, "DMA unmap of %zu bytes", r.len);
-    const uint32_t argsz = get<uint32_t>(r.payload);
-    if (argsz < DMA_UNMAP_SIZE)
-        return fail(s, r, EINVAL, "DMA unmap argsz %u, needs %zu", argsz, DMA_UNMAP_SIZE);
+    if (const int e = fixed_part(s, r, DMA_UNMAP_SIZE, "DMA unmap"))
+        return e;
     const uint32_t flags = get<uint32_t>(r.payload + UNMAP_FLAGS);
     if (flags & ~UNMAP_ALL)
         return fail(s, r, EINVAL, "DMA unmap flags %#x (no dirty page bitmaps here)", flags);
@@ -137,11 +149,8 @@ int dma_unmap(Session &s, const Request &r, Payload &out)
 
 int device_get_info(Session &s, const Request &r, Payload &out)
 {
-    if (r.len < DEVICE_INFO_SIZE)
-        return fail(s, r, EINVAL, "device info request of %zu bytes", r.len);
-    const uint32_t argsz = get<uint32_t>(r.payload);
-    if (argsz < DEVICE_INFO_SIZE)
-        return fail(s, r, EINVAL, "device info argsz %u", argsz);
+    if (const int e = fixed_part(s, r, DEVICE_INFO_SIZE, "device info request"))
+        return e;
     out = sized(DEVICE_INFO_SIZE);
     put(out.data(), uint32_t(DEVICE_INFO_SIZE));
     put(out.data() + 4, DEVICE_FLAGS_PCI | DEVICE_FLAGS_RESET);
@@ -155,12 +164,9 @@ int device_get_info(Session &s, const Request &r, Payload &out)
 // part is refused, as the ioctl refuses it.
 int device_get_region_info(Session &s, const Request &r, Payload &out)
 {
-    if (r.len < REGION_INFO_SIZE)
-        return fail(s, r, EINVAL, "region info request of %zu bytes", r.len);
-    const uint32_t argsz = get<uint32_t>(r.payload + RI_ARGSZ);
+    if (const int e = fixed_part(s, r, REGION_INFO_SIZE, "region info request"))
+        return e;
     const uint32_t index = get<uint32_t>(r.payload + RI_INDEX);
-    if (argsz < REGION_INFO_SIZE)
-        return fail(s, r, EINVAL, "region info argsz %u, needs %zu", argsz, REGION_INFO_SIZE);
     if (index >= NUM_REGIONS)
         return fail(s, r, EINVAL, "no region %u", index);
     out = sized(REGION_INFO_SIZE);
@@ -177,12 +183,9 @@ int device_get_region_info(Session &s, const Request &r, Payload &out)
 // the flags say what the type could do, as Linux's vfio-pci reports them.
 int device_get_irq_info(Session &s, const Request &r, Payload &out)
 {
-    if (r.len < IRQ_INFO_SIZE)
-        return fail(s, r, EINVAL, "interrupt info request of %zu bytes", r.len);
-    const uint32_t argsz = get<uint32_t>(r.payload);
+    if (const int e = fixed_part(s, r, IRQ_INFO_SIZE, "interrupt info request"))
+        return e;
     const uint32_t index = get<uint32_t>(r.payload + 8);
-    if (argsz < IRQ_INFO_SIZE)
-        return fail(s, r, EINVAL, "interrupt info argsz %u", argsz);
     if (index >= NUM_IRQS)
         return fail(s, r, EINVAL, "no interrupt type %u", index);
     uint32_t flags = IRQ_EVENTFD;
