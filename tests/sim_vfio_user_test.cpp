@@ -67,10 +67,10 @@ Bytes with_nul(const char (&s)[N])
     return Bytes(s, s + N);
 }
 
-Bytes version_msg(uint16_t major = MAJOR, uint16_t minor = MINOR)
+Bytes version_msg(uint16_t minor = MINOR)
 {
     return message(VERSION,
-                   fields(major, minor) +
+                   fields(MAJOR, minor) +
                        with_nul("{\"capabilities\":{\"max_msg_fds\":16,\"pgsizes\":4096}}"));
 }
 
@@ -85,13 +85,12 @@ struct Server {
     sim::Bus *bus = sim::bus_create_shared();
     char *log_text = nullptr;
     size_t log_size = 0;
-    Session s{bus, sim::bus_add_orvex(*bus, 1, 0, 0, 0x01020304),
-              open_memstream(&log_text, &log_size)};
+    Session s;
 
-    explicit Server(bool handshake = true)
+    explicit Server(bool agreed = true)  // whether the version is agreed already
+        : s{bus, sim::bus_add_orvex(*bus, 1, 0, 0, 0x01020304),
+            open_memstream(&log_text, &log_size), agreed}
     {
-        if (handshake)
-            send(version_msg());
     }
     ~Server()
     {
@@ -133,32 +132,28 @@ Bytes reply_to(Server &srv, const Bytes &request, int error = 0, const int *fds 
 
 // --- the handshake -------------------------------------------------------------------------------
 
-TEST(VfioUser, VersionReplyOffersWhatTheServerTakes)
+// Nothing but a version before the handshake, and one version only. The reply offers what the
+// server takes, at a minor version no higher than either side's.
+TEST(VfioUser, Handshake)
 {
+    const Bytes read = message(REGION_READ, rw(0x50, 4));
     for (const uint16_t minor : {uint16_t(0), MINOR, uint16_t(MINOR + 5)}) {
         Server srv(false);
-        const Bytes p = reply_to(srv, version_msg(MAJOR, minor));
+        reply_to(srv, read, EINVAL);
+        const Bytes p = reply_to(srv, version_msg(minor));
         ASSERT_GT(p.size(), VERSION_SIZE + 1);
         EXPECT_EQ(get<uint16_t>(p.data()), MAJOR);
-        EXPECT_EQ(get<uint16_t>(p.data() + 2), std::min(minor, MINOR)) << "never above either";
+        EXPECT_EQ(get<uint16_t>(p.data() + 2), std::min(minor, MINOR));
         EXPECT_EQ(p.back(), 0) << "NUL-terminated";
         const std::string json(p.begin() + VERSION_SIZE, p.end() - 1);
         EXPECT_TRUE(valid_version_json(json.data(), json.size())) << json;
         EXPECT_NE(json.find("\"max_data_xfer_size\":" + std::to_string(MAX_DATA_XFER)), json.npos);
         EXPECT_NE(json.find("\"max_msg_fds\":" + std::to_string(MAX_MSG_FDS)), json.npos);
+        reply_to(srv, version_msg(), EINVAL);
+        EXPECT_EQ(reply_to(srv, read).size(), REGION_RW_SIZE + 4);
+        EXPECT_EQ(srv.log_lines(), 2);
+        EXPECT_EQ(srv.bus->log_count, 1u) << "only the read after the handshake reached the device";
     }
-}
-
-TEST(VfioUser, NothingButOneVersionBeforeTheHandshake)
-{
-    Server srv(false);
-    const Bytes read = message(REGION_READ, rw(0x50, 4));
-    reply_to(srv, read, EINVAL);
-    EXPECT_EQ(srv.bus->log_count, 0u);
-    EXPECT_EQ(srv.log_lines(), 1);
-    reply_to(srv, version_msg());
-    reply_to(srv, version_msg(), EINVAL);
-    EXPECT_EQ(reply_to(srv, read).size(), REGION_RW_SIZE + 4);
 }
 
 // --- one message after the handshake: its reply, and nothing on the bus --------------------------
@@ -179,13 +174,11 @@ TEST_P(Message, GetsItsReplyAndReachesNothing)
     const MessageCase &c = GetParam();
     const bool version = c.msg.size() > HDR_SIZE && c.msg[HDR_COMMAND] == VERSION;
     Server srv(!version);
-    int p[2];
-    ASSERT_EQ(pipe(p), 0);
-    close(p[1]);
-    EXPECT_EQ(reply_to(srv, c.msg, c.error, p, c.fd ? 1 : 0), c.reply);
-    EXPECT_EQ(fcntl(p[0], F_GETFD) == -1, c.fd) << "the descriptor is closed with the message";
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    EXPECT_EQ(reply_to(srv, c.msg, c.error, &fd, c.fd ? 1 : 0), c.reply);
+    EXPECT_EQ(fcntl(fd, F_GETFD) == -1, c.fd) << "the descriptor is closed with the message";
     if (!c.fd)
-        close(p[0]);
+        close(fd);
     EXPECT_EQ(srv.log_lines(), c.error ? 1 : 0) << "a line for each refusal";
     EXPECT_EQ(srv.bus->log_count, 0u);
     EXPECT_EQ(srv.s.negotiated, !version || !c.error);
@@ -230,8 +223,6 @@ INSTANTIATE_TEST_SUITE_P(
         bad("version_major_1", message(VERSION, fields(uint16_t(1), MINOR)), ENOTSUP),
         bad("version_no_nul", message(VERSION, V + Bytes{'{', '}'}), EINVAL),
         bad("version_nul_inside", message(VERSION, V + with_nul("{}\0{}")), EINVAL),
-        bad("version_unclosed", message(VERSION, V + with_nul("{\"a\":1")), EINVAL),
-        bad("version_array", message(VERSION, V + with_nul("[]")), EINVAL),
         bad("version_trailing", message(VERSION, V + with_nul("{} x")), EINVAL),
         bad("version_capabilities_array", message(VERSION, V + with_nul("{\"capabilities\":[]}")),
             EINVAL),
@@ -313,9 +304,8 @@ struct Piece {
 struct ConfigCase {
     const char *name;
     bool write;
-    uint16_t offset;
-    uint32_t count;
-    std::vector<Piece> pieces;  // the accesses on the bus, in order
+    std::vector<Piece>
+        pieces;  // the accesses on the bus, in order: the transfer is what they cover
 };
 
 class Config : public testing::TestWithParam<ConfigCase> {};
@@ -326,13 +316,17 @@ TEST_P(Config, TransferIsCutAsTheKernelCutsIt)
 {
     const ConfigCase &c = GetParam();
     Server srv;
-    Bytes data(c.count);
+    const uint16_t offset = c.pieces[0].offset;
+    uint32_t count = 0;
+    for (const Piece &piece : c.pieces)
+        count += piece.width;
+    Bytes data(count);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = uint8_t(0xA0 + i);
-    const Bytes place = rw(c.offset, c.count);
+    const Bytes place = rw(offset, count);
     const Bytes p =
         reply_to(srv, c.write ? message(REGION_WRITE, place + data) : message(REGION_READ, place));
-    ASSERT_EQ(p.size(), REGION_RW_SIZE + (c.write ? 0 : c.count));
+    ASSERT_EQ(p.size(), REGION_RW_SIZE + (c.write ? 0 : count));
     EXPECT_EQ(cut(p, REGION_RW_SIZE), place);
     if (!c.write)
         data.assign(p.begin() + REGION_RW_SIZE, p.end());
@@ -341,7 +335,7 @@ TEST_P(Config, TransferIsCutAsTheKernelCutsIt)
         const sim::CfgAccess &a = srv.bus->log[i];
         const Piece &want = c.pieces[i];
         uint32_t value = 0;
-        std::memcpy(&value, data.data() + (want.offset - c.offset), want.width);
+        std::memcpy(&value, data.data() + (want.offset - offset), want.width);
         EXPECT_EQ(std::make_tuple(a.kind, a.offset, a.width, a.failed, a.value),
                   std::make_tuple(c.write ? 'W' : 'R', want.offset, want.width, uint8_t(0), value))
             << "access " << i;
@@ -360,21 +354,17 @@ std::vector<Piece> dwords(uint16_t from, uint16_t to)
     return v;
 }
 
+constexpr bool R = false, W = true;
+
 INSTANTIATE_TEST_SUITE_P(
     Vfio, Config,
-    testing::Values(ConfigCase{"write_byte_43", true, 0x43, 1, {{0x43, 1}}},
-                    ConfigCase{"read_word_50", false, 0x50, 2, {{0x50, 2}}},
-                    ConfigCase{"write_dword_78", true, 0x78, 4, {{0x78, 4}}},
-                    ConfigCase{"read_dword_7c", false, 0x7C, 4, {{0x7C, 4}}},
-                    ConfigCase{"write_3_at_41", true, 0x41, 3, {{0x41, 1}, {0x42, 2}}},
-                    ConfigCase{"read_8_at_50", false, 0x50, 8, dwords(0x50, 0x58)},
-                    ConfigCase{"read_10_at_41",
-                               false,
-                               0x41,
-                               10,
-                               {{0x41, 1}, {0x42, 2}, {0x44, 4}, {0x48, 2}, {0x4A, 1}}},
-                    ConfigCase{"read_all", false, 0, 256, dwords(0, 256)},
-                    ConfigCase{"write_header", true, 0, 16, dwords(0, 16)}),
+    testing::Values(
+        ConfigCase{"write_byte_43", W, {{0x43, 1}}}, ConfigCase{"read_word_50", R, {{0x50, 2}}},
+        ConfigCase{"write_dword_78", W, {{0x78, 4}}}, ConfigCase{"read_dword_7c", R, {{0x7C, 4}}},
+        ConfigCase{"write_3_at_41", W, {{0x41, 1}, {0x42, 2}}},
+        ConfigCase{"read_8_at_50", R, dwords(0x50, 0x58)},
+        ConfigCase{"read_10_at_41", R, {{0x41, 1}, {0x42, 2}, {0x44, 4}, {0x48, 2}, {0x4A, 1}}},
+        ConfigCase{"read_all", R, dwords(0, 256)}, ConfigCase{"write_header", W, dwords(0, 16)}),
     param_name);
 
 // --- serving a socket ----------------------------------------------------------------------------
@@ -410,10 +400,9 @@ TEST_P(Serve, AnswersWhatCameAndReturnsWhenTheClientIsGone)
     alarm(0);
     close(sv[1]);
     std::vector<uint32_t> flags;
-    for (size_t at = 0; at + HEADER_SIZE <= got.size(); at += get_header(&got[at]).size) {
+    for (size_t at = 0; at + HEADER_SIZE <= got.size();
+         at += std::max(get_header(&got[at]).size, 1u))
         flags.push_back(get_header(&got[at]).flags);
-        ASSERT_GE(get_header(&got[at]).size, HEADER_SIZE);
-    }
     EXPECT_EQ(flags, c.replies);
 }
 
