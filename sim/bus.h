@@ -20,6 +20,7 @@ namespace sim {
 inline constexpr uint32_t FLASH_SIZE = 131072;
 inline constexpr uint32_t PAGE_SIZE = 256;
 inline constexpr uint32_t SECTOR_SIZE = 4096;
+inline constexpr uint32_t CONFIG_SIZE = 256;  // a conventional PCI function's configuration space
 inline constexpr int MAX_DEVICES = 8;
 inline constexpr int MAX_REGS = 16;
 inline constexpr uint32_t LOG_CAPACITY = 1u << 22;      // configuration-space accesses kept
@@ -93,7 +94,7 @@ struct FlashTiming {
 };
 
 struct Controller {
-    uint8_t cfg[256];  // configuration space as seen by reads (IDs, command, 0x43, 0x50, window)
+    uint8_t cfg[CONFIG_SIZE];  // as reads see it: IDs, command, 0x43, 0x50, the window
     uint32_t window_addr;
     uint32_t reg_addr[MAX_REGS];  // plain storage registers: address/value pairs
     uint32_t reg_value[MAX_REGS];

@@ -101,7 +101,7 @@ const char *target_name(Target target);
 
 // --- the config file -------------------------------------------------------------------------
 
-inline constexpr uint32_t CONFIG_SIZE = 256;       // a conventional PCI function
+using sim::CONFIG_SIZE;                            // a conventional PCI function
 inline constexpr uint32_t UNPRIVILEGED_SIZE = 64;  // what a reader without CAP_SYS_ADMIN sees
 
 // How many bytes of a transfer of `count` bytes at `pos` the kernel lets through, given the part

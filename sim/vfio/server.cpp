@@ -73,6 +73,21 @@ Payload sized(size_t n)
     return Payload(n, 0);
 }
 
+// The opening of a request whose argsz is the room for its reply: the request's fixed `size`
+// bytes are there, and argsz leaves room for a reply of as many. 0, or the errno of a refusal.
+// The session is the handlers' own: a const one here has cppcheck ask the handlers for a const
+// one, which the table of handlers cannot take.
+// cppcheck-suppress constParameter
+int fixed_part(Session &s, const Request &r, size_t size, const char *what)
+{
+    if (r.len < size)
+        return fail(s, r, EINVAL, "%s of %zu bytes", what, r.len);
+    const uint32_t argsz = get<uint32_t>(r.payload);
+    if (argsz < size)
+        return fail(s, r, EINVAL, "%s argsz %u, needs %zu", what, argsz, size);
+    return 0;
+}
+
 // --- the messages --------------------------------------------------------------------------------
 
 int version(Session &s, const Request &r, Payload &out)
@@ -103,11 +118,15 @@ int version(Session &s, const Request &r, Payload &out)
 }
 
 // The function does no DMA, so a mapping is only acknowledged; a descriptor that came with it
-// (memory the server could map) is closed with the message.
+// (memory the server could map) is closed with the message. Its argsz is the size of the entry
+// (there is no reply payload), which must be in the message whole.
 int dma_map(Session &s, const Request &r, Payload &)
 {
     if (r.len < DMA_MAP_SIZE)
         return fail(s, r, EINVAL, "DMA map of %zu bytes", r.len);
+    const uint32_t argsz = get<uint32_t>(r.payload);
+    if (argsz < DMA_MAP_SIZE || argsz > r.len)
+        return fail(s, r, EINVAL, "DMA map argsz %u in %zu bytes", argsz, r.len);
     const uint32_t flags = get<uint32_t>(r.payload + MAP_FLAGS);
     if (flags & ~(MAP_READ | MAP_WRITE))
         return fail(s, r, EINVAL, "DMA map flags %#x", flags);
@@ -116,10 +135,11 @@ int dma_map(Session &s, const Request &r, Payload &)
     return 0;
 }
 
+// The reply is the entry, so argsz (the room the client has for it) must hold it.
 int dma_unmap(Session &s, const Request &r, Payload &out)
 {
-    if (r.len < DMA_UNMAP_SIZE)
-        return fail(s, r, EINVAL, "DMA unmap of %zu bytes", r.len);
+    if (const int e = fixed_part(s, r, DMA_UNMAP_SIZE, "DMA unmap"))
+        return e;
     const uint32_t flags = get<uint32_t>(r.payload + UNMAP_FLAGS);
     if (flags & ~UNMAP_ALL)
         return fail(s, r, EINVAL, "DMA unmap flags %#x (no dirty page bitmaps here)", flags);
@@ -129,11 +149,8 @@ int dma_unmap(Session &s, const Request &r, Payload &out)
 
 int device_get_info(Session &s, const Request &r, Payload &out)
 {
-    if (r.len < DEVICE_INFO_SIZE)
-        return fail(s, r, EINVAL, "device info request of %zu bytes", r.len);
-    const uint32_t argsz = get<uint32_t>(r.payload);
-    if (argsz < DEVICE_INFO_SIZE)
-        return fail(s, r, EINVAL, "device info argsz %u", argsz);
+    if (const int e = fixed_part(s, r, DEVICE_INFO_SIZE, "device info request"))
+        return e;
     out = sized(DEVICE_INFO_SIZE);
     put(out.data(), uint32_t(DEVICE_INFO_SIZE));
     put(out.data() + 4, DEVICE_FLAGS_PCI | DEVICE_FLAGS_RESET);
@@ -147,12 +164,9 @@ int device_get_info(Session &s, const Request &r, Payload &out)
 // part is refused, as the ioctl refuses it.
 int device_get_region_info(Session &s, const Request &r, Payload &out)
 {
-    if (r.len < REGION_INFO_SIZE)
-        return fail(s, r, EINVAL, "region info request of %zu bytes", r.len);
-    const uint32_t argsz = get<uint32_t>(r.payload + RI_ARGSZ);
+    if (const int e = fixed_part(s, r, REGION_INFO_SIZE, "region info request"))
+        return e;
     const uint32_t index = get<uint32_t>(r.payload + RI_INDEX);
-    if (argsz < REGION_INFO_SIZE)
-        return fail(s, r, EINVAL, "region info argsz %u, needs %zu", argsz, REGION_INFO_SIZE);
     if (index >= NUM_REGIONS)
         return fail(s, r, EINVAL, "no region %u", index);
     out = sized(REGION_INFO_SIZE);
@@ -169,12 +183,9 @@ int device_get_region_info(Session &s, const Request &r, Payload &out)
 // the flags say what the type could do, as Linux's vfio-pci reports them.
 int device_get_irq_info(Session &s, const Request &r, Payload &out)
 {
-    if (r.len < IRQ_INFO_SIZE)
-        return fail(s, r, EINVAL, "interrupt info request of %zu bytes", r.len);
-    const uint32_t argsz = get<uint32_t>(r.payload);
+    if (const int e = fixed_part(s, r, IRQ_INFO_SIZE, "interrupt info request"))
+        return e;
     const uint32_t index = get<uint32_t>(r.payload + 8);
-    if (argsz < IRQ_INFO_SIZE)
-        return fail(s, r, EINVAL, "interrupt info argsz %u", argsz);
     if (index >= NUM_IRQS)
         return fail(s, r, EINVAL, "no interrupt type %u", index);
     uint32_t flags = IRQ_EVENTFD;
@@ -237,36 +248,37 @@ int region_access(Session &s, const Request &r, uint32_t &region, uint64_t &offs
     return 0;
 }
 
-int region_read(Session &s, const Request &r, Payload &out)
+// REGION_READ and REGION_WRITE: the place checked, then the transfer on the bus. The reply echoes
+// the place; a read's data follows it.
+int region_transfer(Session &s, const Request &r, Payload &out, bool write)
 {
     uint32_t region = 0, count = 0;
     uint64_t offset = 0;
     if (const int e = region_access(s, r, region, offset, count))
         return e;
-    out = sized(REGION_RW_SIZE + count);
-    std::memcpy(out.data(), r.payload, REGION_RW_SIZE);
+    if (write && r.len - REGION_RW_SIZE != count)
+        return fail(s, r, EINVAL, "region write of %u bytes carries %zu", count,
+                    r.len - REGION_RW_SIZE);
+    out.assign(r.payload, r.payload + REGION_RW_SIZE);
+    out.resize(REGION_RW_SIZE + (write ? 0 : count));
+    const uint32_t at = uint32_t(offset);
     const sim::Access a =
-        sim::cfg_read_bytes(*s.bus, s.device, uint32_t(offset), count, out.data() + REGION_RW_SIZE);
+        write ? sim::cfg_write_bytes(*s.bus, s.device, at, count, r.payload + REGION_RW_SIZE)
+              : sim::cfg_read_bytes(*s.bus, s.device, at, count, out.data() + REGION_RW_SIZE);
     if (a != sim::Access::ok)
-        return fail(s, r, bus_errno(a), "configuration read at %#x failed", unsigned(offset));
+        return fail(s, r, bus_errno(a), "configuration %s at %#x failed", write ? "write" : "read",
+                    at);
     return 0;
+}
+
+int region_read(Session &s, const Request &r, Payload &out)
+{
+    return region_transfer(s, r, out, false);
 }
 
 int region_write(Session &s, const Request &r, Payload &out)
 {
-    uint32_t region = 0, count = 0;
-    uint64_t offset = 0;
-    if (const int e = region_access(s, r, region, offset, count))
-        return e;
-    if (r.len - REGION_RW_SIZE != count)
-        return fail(s, r, EINVAL, "region write of %u bytes carries %zu", count,
-                    r.len - REGION_RW_SIZE);
-    const sim::Access a =
-        sim::cfg_write_bytes(*s.bus, s.device, uint32_t(offset), count, r.payload + REGION_RW_SIZE);
-    if (a != sim::Access::ok)
-        return fail(s, r, bus_errno(a), "configuration write at %#x failed", unsigned(offset));
-    out.assign(r.payload, r.payload + REGION_RW_SIZE);
-    return 0;
+    return region_transfer(s, r, out, true);
 }
 
 // A function-level reset of the controller (see sim::controller_function_reset).
@@ -305,6 +317,8 @@ int dispatch(Session &s, const Request &r, Payload &out)
         return fail(s, r, EINVAL, "a reply, but this server sends no commands");
     if (type != TYPE_COMMAND)
         return fail(s, r, EINVAL, "message type %u", type);
+    if (r.hdr.flags & FLAG_ERROR)  // it belongs to replies; a command with it is not one to run
+        return fail(s, r, EINVAL, "a command with the error flag");
     for (const Handler &h : HANDLERS) {
         if (h.command != r.hdr.command)
             continue;
@@ -357,7 +371,8 @@ Reply handle_message(Session &s, const uint8_t *msg, size_t len, const int *fds,
     if (len < HEADER_SIZE) {
         // What there is of the header still names the message, as far as it goes.
         uint8_t bytes[HEADER_SIZE] = {};
-        std::memcpy(bytes, msg, len);
+        if (len)  // an empty message may come without a buffer
+            std::memcpy(bytes, msg, len);
         Header h = get_header(bytes);
         h.id = len >= HDR_COMMAND ? h.id : 0;
         h.command = len >= HDR_SIZE ? h.command : 0;

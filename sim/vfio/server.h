@@ -18,7 +18,7 @@
 
 namespace vfio_user {
 
-inline constexpr uint32_t CONFIG_SIZE = 256;
+using sim::CONFIG_SIZE;  // the config region: the bus's configuration space
 // The largest transfer a REGION_READ or REGION_WRITE may ask for, as the version reply offers it,
 // and the largest message taken: a write of that much with its header.
 inline constexpr uint32_t MAX_DATA_XFER = 1u << 20;
