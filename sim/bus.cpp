@@ -291,7 +291,7 @@ Access admit(Bus &bus, int device, uint32_t offset, int width, bool write)
     ++bus.access_count;
     if (device < 0 || uint32_t(device) >= bus.n_devices ||
         (width != 1 && width != 2 && width != 4) || offset % uint32_t(width) != 0 ||
-        offset + uint32_t(width) > CONFIG_SIZE)
+        offset >= CONFIG_SIZE || uint32_t(width) > CONFIG_SIZE - offset)  // no wrap near 2^32
         return Access::io_error;
     if (bus.fail_after && bus.access_count > bus.fail_after)
         return Access::io_error;

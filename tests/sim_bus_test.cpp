@@ -50,6 +50,21 @@ INSTANTIATE_TEST_SUITE_P(
                     WindowCase{"unaligned_register_read", sim::REG_TX + 1, 0x7C, 4, false}),
     param_name);
 
+// An access past the end of configuration space fails at the bus, however far past: an offset
+// near 2^32 must not wrap around into the array.
+TEST(SimBus, AccessPastConfigSpaceFails)
+{
+    sim::Bus *bus = sim::bus_create_shared();
+    sim::bus_add_orvex(*bus, 1, 0, 0, 1);
+    uint32_t value = 0;
+    for (const uint32_t offset : {0x100u, 0xFFFFFFFCu, 0xFFFFFFFEu}) {
+        EXPECT_EQ(sim::cfg_read(*bus, 0, offset, offset % 4 ? 2 : 4, value), sim::Access::io_error)
+            << std::hex << offset;
+        EXPECT_EQ(sim::cfg_write(*bus, 0, offset, 2, 0), sim::Access::io_error) << std::hex << offset;
+    }
+    sim::bus_unmap(bus);
+}
+
 std::vector<std::string> g_messages;
 
 void capture(char *msg, ...)
