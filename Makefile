@@ -167,7 +167,7 @@ test-debian13:
 BUILD_VM    ?= build-vm
 VM_DEBS     ?= $(BUILD_DEB)
 VM_ARCHS    ?= armhf arm64
-VM_PACKAGES := mmdebstrap qemu-user-static cpio xz-utils
+VM_PACKAGES := mmdebstrap arch-test qemu-user-static cpio xz-utils
 
 .PHONY: test-vm
 
