@@ -77,9 +77,12 @@ ARMHF_PACKAGES  := $(CROSS_COMMON) g++-arm-linux-gnueabihf libpci-dev:armhf libg
 ARM64_PACKAGES  := $(CROSS_COMMON) g++-aarch64-linux-gnu libpci-dev:arm64 libgtest-dev:arm64 \
                    libfuse3-dev:arm64
 INSTALL_PACKAGES := cmake make g++ pkg-config libpci-dev
+# What makes a Debian tree of another architecture: mmdebstrap, which needs arch-test to see that
+# qemu-user runs the tree's programs.
+FOREIGN_TREE_PACKAGES := mmdebstrap arch-test qemu-user-static
 # The package checks make throw-away Debian trees with mmdebstrap (foreign ones run under
 # qemu-user), build the previous release from git and compare rebuilds with diffoscope.
-AUTOPKGTEST_PACKAGES := autopkgtest mmdebstrap arch-test qemu-user-static dpkg-dev
+AUTOPKGTEST_PACKAGES := autopkgtest $(FOREIGN_TREE_PACKAGES) dpkg-dev
 DEB_PACKAGES    := build-essential dpkg-dev debhelper devscripts lintian \
                    cmake pkg-config libpci-dev libgtest-dev \
                    g++-arm-linux-gnueabihf pkg-config:armhf libpci-dev:armhf libstdc++6:armhf \
@@ -167,7 +170,7 @@ test-debian13:
 BUILD_VM    ?= build-vm
 VM_DEBS     ?= $(BUILD_DEB)
 VM_ARCHS    ?= armhf arm64
-VM_PACKAGES := mmdebstrap arch-test qemu-user-static cpio xz-utils
+VM_PACKAGES := $(FOREIGN_TREE_PACKAGES) cpio xz-utils
 
 .PHONY: test-vm
 
