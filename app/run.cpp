@@ -57,17 +57,18 @@ int check_flash_id(pci_dev *dev)
 int dispatch(pci_dev *dev)
 {
     int result;
+    image_file image(op_file);
     switch (op) {
     case OP_WRITE:
-        result = orvex_write_eeprom(dev, op_file, offset);
+        result = orvex_write_eeprom(dev, image, offset);
         if (result == 0)
-            result = orvex_verify_eeprom(dev, op_file, offset);
+            result = orvex_verify_eeprom(dev, image, offset);
         if (result == 0)
             std::printf("ORVEX EEPROM successfully reprogrammed - please reboot to activate.\n");
         release_signals();
         return result;
     case OP_VERIFY:
-        result = orvex_verify_eeprom(dev, op_file, offset);
+        result = orvex_verify_eeprom(dev, image, offset);
         if (result == 0)
             std::printf("ORVEX EEPROM data verified\n");
         return result;

@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const int expect = !usable ? RES_INVALID : flen == elen && same ? RES_OK : RES_DIFFERS;
 
     take_stdout();
-    const int result = orvex_verify_eeprom(dev, path.c_str(), from);
+    image_file image(path.c_str());
+    const int result = orvex_verify_eeprom(dev, image, from);
     const std::string out = take_stdout();
     CHECK(result == expect && out == (usable ? want : ""),
           "verify at %08x gave %d '%s', expected %d '%s'", from, result, out.c_str(), expect,

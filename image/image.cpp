@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -14,15 +16,11 @@
 #include "image/image.h"
 #include "spi/spi.h"
 
-namespace {
+// Every offset and inode number fits, on a 32-bit build too: a stat that cannot report a large
+// inode number fails, and the dump would lose track of its file.
+static_assert(sizeof(off_t) == 8 && sizeof(ino_t) == 8, "build with _FILE_OFFSET_BITS=64");
 
-struct file_closer {
-    void operator()(FILE *f) const
-    {
-        close_file(f);
-    }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
+namespace {
 
 // Writes the whole of `data` to `f` and waits until it is on disk, so a power cut during the write
 // that usually follows a backup cannot take the backup with it. Closes `f` on every path; false
@@ -34,22 +32,6 @@ bool store(FILE *f, std::span<const uint8_t> data)
     // A pipe, /dev/null or a terminal cannot be synced, and need not be.
     stored = (sync_file(f) == 0 || errno == EINVAL || errno == EROFS) && stored;
     return close_file(f) == 0 && stored;  // a full disk may only show here
-}
-
-// The dump written straight into its target: a pipe, a device, or a file in a folder that takes
-// no new file. A failure there leaves the target as far as it was written.
-int save_in_place(const char *file, std::span<const uint8_t> data)
-{
-    FILE *f = std::fopen(file, "wb");
-    if (!f) {
-        std::printf("* failed to create '%s'\n", file);
-        return RES_FAILED;
-    }
-    if (!store(f, data)) {
-        std::printf("* failed to write data to file\n");
-        return RES_FAILED;
-    }
-    return RES_OK;
 }
 
 // A file descriptor, closed with the object.
@@ -69,102 +51,221 @@ struct descriptor {
     }
 };
 
-// A dump that replaces its target whole: written to a new file beside it, which is renamed over
-// the target only once it is complete and on disk.
-struct replacement {
-    char target[PATH_MAX];  // the regular file replaced (a link's own target)
-    char temp[PATH_MAX];    // the new file
-    descriptor folder;      // the folder both are in
-    descriptor fd;          // the new file
+// Writes the dump to `fd` (and closes it); false when it was not all stored.
+bool store_fd(descriptor &fd, std::span<const uint8_t> data)
+{
+    FILE *f = fdopen(fd.fd, "wb");
+    if (!f)
+        return false;
+    fd.release();  // the stream closes it now
+    return store(f, data);
+}
+
+// How the dump reaches its name.
+enum class way {
+    create,    // no such name yet: a new file beside it takes the name, if it is still free then
+    replace,   // a regular file: a new file beside it is renamed over it
+    in_place,  // a pipe, a device, or a file that cannot be replaced whole: written through `file`
+    no_room,   // a regular file, but its folder has no room for the new file: nothing is written
 };
 
-enum class way { replace, in_place, no_room };
+// A folder, and a name in it.
+struct place {
+    descriptor folder;
+    char name[NAME_MAX + 1] = "";
+};
 
-// Splits `path` into the folder and the name in it; false when it names no file in a folder.
-bool split_path(const char *path, char (&folder)[PATH_MAX], const char *&name)
+// Everything a dump needs to reach its name, as decided before any of it is written.
+struct dump_plan {
+    way how = way::in_place;
+    descriptor file;  // replace, in_place: what the plain open of the name reached
+    place at;         // create, replace: the name the new file takes
+    char temp[NAME_MAX + 1] = "";  // create, replace: the new file's name in the same folder
+    descriptor temp_fd;
+    struct stat st {};  // replace: the file replaced
+};
+
+// Opens the folder of `path` and takes the last name in it; false when `path` names no file in a
+// folder ("dir/", "..") or the folder cannot be opened.
+bool open_place(const char *path, place &p)
 {
     const char *slash = std::strrchr(path, '/');
-    name = slash ? slash + 1 : path;
-    if (*name == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+    const char *name = slash ? slash + 1 : path;
+    if (*name == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+        std::snprintf(p.name, sizeof p.name, "%s", name) >= static_cast<int>(sizeof p.name))
         return false;
-    if (!slash)
-        return std::snprintf(folder, PATH_MAX, ".") > 0;
-    const int len = slash == path ? 1 : static_cast<int>(slash - path);
-    return std::snprintf(folder, PATH_MAX, "%.*s", len, path) == len;
+    char folder[PATH_MAX];
+    const int len = !slash ? 1 : slash == path ? 1 : static_cast<int>(slash - path);
+    if (std::snprintf(folder, PATH_MAX, "%.*s", len, slash ? path : ".") != len)
+        return false;
+    p.folder.fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return p.folder.fd >= 0;
 }
 
-// Decides how the dump reaches `file`, and for a replacement creates the new file, with the mode
-// (and, for root, the owner and group) the old one had, or that a new file would get.
-way prepare(const char *file, replacement &r)
+// Whether the name `p` holds the file `st` describes itself (not a link to it).
+bool holds(const place &p, const struct stat &st)
 {
+    struct stat at;
+    return fstatat(p.folder.fd, p.name, &at, AT_SYMLINK_NOFOLLOW) == 0 && at.st_dev == st.st_dev &&
+           at.st_ino == st.st_ino;
+}
+
+// Finds the folder and name of the regular file the open reached: the name as given, or, when
+// that is a link the open followed, the name the kernel keeps for the open descriptor. Either is
+// taken only where it holds that very file.
+bool locate(place &given, int fd, const struct stat &st, place &found)
+{
+    if (holds(given, st)) {
+        found.folder.fd = given.folder.release();
+        std::memcpy(found.name, given.name, sizeof found.name);
+        return true;
+    }
+    char link[32], path[PATH_MAX];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t n = readlink(link, path, sizeof path - 1);
+    if (n <= 0 || path[0] != '/')
+        return false;
+    path[n] = '\0';
+    return open_place(path, found) && holds(found, st);
+}
+
+// Creates the new file beside `p`'s name: NAME.incomplete-dump-XXXXXX, with six characters no
+// other file there has. Its descriptor, or -1 with errno set (ENAMETOOLONG where the name leaves
+// no room for the suffix).
+int create_beside(const place &p, char (&temp)[NAME_MAX + 1])
+{
+    static constexpr char chars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    const int n = std::snprintf(temp, sizeof temp, "%s%sXXXXXX", p.name, INCOMPLETE_DUMP_SUFFIX);
+    if (n < 0 || n >= static_cast<int>(sizeof temp)) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    for (int attempt = 0; attempt < 100; attempt++) {
+        uint8_t r[6];
+        if (getrandom(r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
+            timespec t;
+            clock_gettime(CLOCK_REALTIME, &t);
+            const uint64_t v = static_cast<uint64_t>(t.tv_nsec) * 2654435761u ^
+                               static_cast<uint64_t>(getpid()) << 20 ^ static_cast<uint64_t>(attempt);
+            for (size_t i = 0; i < sizeof r; i++)
+                r[i] = static_cast<uint8_t>(v >> (8 * i));
+        }
+        for (size_t i = 0; i < sizeof r; i++)
+            temp[n - 6 + static_cast<int>(i)] = chars[r[i] % (sizeof chars - 1)];
+        const int fd = create_temp(p.folder.fd, temp);
+        if (fd >= 0 || errno != EEXIST)
+            return fd;
+    }
+    return -1;
+}
+
+// Opens `file` as fopen(file, "wb") would, but without truncating it: the kernel applies its
+// permissions and its protections of shared folders to this open, as to any other.
+int open_plain(const char *file)
+{
+    return open(file, O_WRONLY | O_CREAT | O_NOCTTY | O_CLOEXEC, 0666);
+}
+
+// Decides how the dump reaches `file`. The name is opened as a plain open would, and only what
+// that open reached is written: a name that does not exist yet gets a new file; a regular file is
+// replaced whole, in its own folder, by a new file beside it; anything else is written in place.
+// False (message printed) when the open is refused: nothing has been changed then.
+bool plan_dump(const char *file, dump_plan &p)
+{
+    place given;
     struct stat st;
-    bool existed = true;
-    if (lstat(file, &st) != 0) {
-        if (errno != ENOENT)
-            return way::in_place;
-        existed = false;
+    const bool in_folder = open_place(file, given);
+    if (in_folder && fstatat(given.folder.fd, given.name, &st, AT_SYMLINK_NOFOLLOW) != 0 &&
+        errno == ENOENT) {
+        // A new name: nothing there to follow or to protect. The new file takes the name only
+        // while it is still free.
+        p.temp_fd.fd = create_beside(given, p.temp);
+        if (p.temp_fd.fd >= 0) {
+            p.how = way::create;
+            p.at.folder.fd = given.folder.release();
+            std::memcpy(p.at.name, given.name, sizeof p.at.name);
+            return true;
+        }
+        if (errno == ENOSPC || errno == EDQUOT) {
+            p.how = way::no_room;
+            return true;
+        }
+    }
+    p.file.fd = open_plain(file);
+    if (p.file.fd < 0 || fstat(p.file.fd, &p.st) != 0) {
+        std::printf("* failed to create '%s'\n", file);
+        return false;
+    }
+    p.how = way::in_place;
+    if (!S_ISREG(p.st.st_mode) || !in_folder || !locate(given, p.file.fd, p.st, p.at))
+        return true;
+    p.temp_fd.fd = create_beside(p.at, p.temp);
+    if (p.temp_fd.fd >= 0)
+        p.how = way::replace;
+    else if (errno == ENOSPC || errno == EDQUOT)  // writing in place would lose the old file
+        p.how = way::no_room;
+    // A folder that takes no new file, though its file may be written: written in place.
+    return true;
+}
+
+// Gives the new file the old one's owner and group (for root) and its permissions, without
+// set-user-ID, set-group-ID or sticky bits; a new name gets what a new file gets. Best effort, as on
+// a file system that keeps no owners: the dump itself is what matters.
+void set_owner_and_mode(const dump_plan &p)
+{
+    int kept = 0;
+    mode_t mode;
+    if (p.how == way::replace) {
+        // Owner first: a change of owner clears the set-id bits anyway.
+        kept |= geteuid() == 0 ? fchown(p.temp_fd.fd, p.st.st_uid, p.st.st_gid) : 0;
+        mode = p.st.st_mode;
+    } else {
         const mode_t mask = umask(0);
         umask(mask);
-        st.st_mode = S_IFREG | (0666 & ~mask);
-        if (std::snprintf(r.target, PATH_MAX, "%s", file) >= PATH_MAX)
-            return way::in_place;
-    } else if (S_ISLNK(st.st_mode)) {
-        // A link stays a link: the file it leads to is replaced, in that file's own folder.
-        if (!realpath(file, r.target) || stat(r.target, &st) != 0 || !S_ISREG(st.st_mode))
-            return way::in_place;
-    } else if (!S_ISREG(st.st_mode) || std::snprintf(r.target, PATH_MAX, "%s", file) >= PATH_MAX) {
-        return way::in_place;
+        mode = 0666 & ~mask;
     }
-
-    char folder[PATH_MAX];
-    const char *name;
-    if (!split_path(r.target, folder, name))
-        return way::in_place;
-    r.folder.fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (r.folder.fd < 0)
-        return way::in_place;
-    // A name too long to take the suffix gets no new file beside it.
-    const size_t temp_name_len = std::strlen(name) + std::strlen(INCOMPLETE_DUMP_SUFFIX) + 6;
-    const int n =
-        std::snprintf(r.temp, PATH_MAX, "%s/%s%sXXXXXX", folder, name, INCOMPLETE_DUMP_SUFFIX);
-    if (n < 0 || n >= PATH_MAX || temp_name_len > NAME_MAX)
-        return way::in_place;
-    r.fd.fd = create_temp(r.temp);
-    if (r.fd.fd < 0)  // with no room for a new file, writing in place would lose the old one
-        return errno == ENOSPC || errno == EDQUOT ? way::no_room : way::in_place;
-    // Owner first: a change of owner clears the set-id bits. Both are best effort, as on a file
-    // system that keeps no owners: the dump itself is what matters.
-    int kept = existed && geteuid() == 0 ? fchown(r.fd.fd, st.st_uid, st.st_gid) : 0;
-    kept |= fchmod(r.fd.fd, st.st_mode & 07777);
+    kept |= fchmod(p.temp_fd.fd, mode & 0777);
     static_cast<void>(kept);
-    return way::replace;
 }
 
-// Writes the dump to `file`. A regular file (or one still to be made) is replaced whole, so a
-// dump that fails, on a full disk for one, leaves the file it would have replaced as it was.
-// -1 (message printed) when the dump was not all stored.
+// Writes the new file and gives it the name: over the file the open reached, only while the
+// name still holds that file; a new name, only while it is still free. The folder is synced after
+// the rename, since only then does the new name survive a power cut (a folder that cannot be
+// synced at all is no failure). False when the dump did not take the name, or may not keep it;
+// the new file is gone then, unless the name has it.
+bool store_beside(dump_plan &p, std::span<const uint8_t> data)
+{
+    set_owner_and_mode(p);
+    bool named = false;
+    if (store_fd(p.temp_fd, data) && (p.how == way::create || holds(p.at, p.st)))
+        named = rename_file(p.at.folder.fd, p.temp, p.at.name, p.how == way::create) == 0;
+    if (!named) {
+        unlinkat(p.at.folder.fd, p.temp, 0);
+        return false;
+    }
+    return sync_folder(p.at.folder.fd) == 0 || errno == EINVAL;
+}
+
+// Writes the dump to `file` as plan_dump decided. -1 (message printed) when the dump was not all
+// stored; a file it would have replaced is then as it was.
 int save_file(const char *file, std::span<const uint8_t> data)
 {
-    replacement r;
-    switch (prepare(file, r)) {
-    case way::in_place:
-        return save_in_place(file, data);
-    case way::no_room:
-        std::printf("* failed to write data to file\n");
+    dump_plan p;
+    if (!plan_dump(file, p))
         return RES_FAILED;
+    bool stored = false;
+    switch (p.how) {
+    case way::create:
     case way::replace:
+        stored = store_beside(p, data);
+        break;
+    case way::in_place:
+        // A regular file written in place starts empty, as with fopen's "wb".
+        stored = (!S_ISREG(p.st.st_mode) || ftruncate(p.file.fd, 0) == 0) && store_fd(p.file, data);
+        break;
+    case way::no_room:
         break;
     }
-    FILE *f = fdopen(r.fd.fd, "wb");
-    if (f)
-        r.fd.release();  // the stream closes it now
-    bool stored = f && store(f, data) && rename(r.temp, r.target) == 0;
-    if (!stored)
-        unlink(r.temp);
-    // Only a synced folder keeps the rename through a power cut. A folder that cannot be synced at
-    // all is no failure.
-    else if (sync_folder(r.folder.fd) != 0 && errno != EINVAL)
-        stored = false;
     if (!stored) {
         std::printf("* failed to write data to file\n");
         return RES_FAILED;
@@ -172,7 +273,23 @@ int save_file(const char *file, std::span<const uint8_t> data)
     return RES_OK;
 }
 
+// Opens the image for reading, as fopen(file, "rb") would; false (message printed) when it
+// cannot be opened. `nonblocking`: a pipe without a writer does not keep the open waiting.
+bool open_image(image_file &file, bool nonblocking)
+{
+    file.fd = open(file.name, O_RDONLY | O_NOCTTY | O_CLOEXEC | (nonblocking ? O_NONBLOCK : 0));
+    if (file.fd < 0)
+        std::printf("* failed to open '%s'\n", file.name);
+    return file.fd >= 0;
+}
+
 }  // namespace
+
+image_file::~image_file()
+{
+    if (fd >= 0)
+        close(fd);
+}
 
 uint32_t region_length(uint32_t offset)
 {
@@ -187,7 +304,7 @@ uint32_t trimmed_length(std::span<const uint8_t> data)
     return static_cast<uint32_t>(len);
 }
 
-byte_buffer file_read(const char *file, uint32_t read_len, uint32_t &actual_len)
+byte_buffer file_read(image_file &file, uint32_t read_len, uint32_t &actual_len)
 {
     actual_len = 0;
     byte_buffer buf = alloc_buffer(read_len);
@@ -195,16 +312,24 @@ byte_buffer file_read(const char *file, uint32_t read_len, uint32_t &actual_len)
         std::printf("* failed to allocate memory\n");
         return nullptr;
     }
-    file_ptr f(std::fopen(file, "rb"));
-    if (!f) {
-        std::printf("* failed to open '%s'\n", file);
+    if (file.fd < 0 && !open_image(file, false))
         return nullptr;
-    }
-    size_t count = std::fread(buf.get(), 1, read_len, f.get());
-    // A read error (a directory, an I/O error) is not an empty image.
-    if (std::ferror(f.get())) {
-        std::printf("* failed to read '%s'\n", file);
-        return nullptr;
+    // From the start: a file read before is read again as it now is. A pipe cannot seek, and
+    // is read once.
+    static_cast<void>(lseek(file.fd, 0, SEEK_SET));
+    uint32_t count = 0;
+    while (count < read_len) {
+        const ssize_t n = read(file.fd, buf.get() + count, read_len - count);
+        if (n == 0)
+            break;
+        if (n < 0 && errno == EINTR)
+            continue;
+        // A read error (a directory, an I/O error) is not an empty image.
+        if (n < 0) {
+            std::printf("* failed to read '%s'\n", file.name);
+            return nullptr;
+        }
+        count += static_cast<uint32_t>(n);
     }
     actual_len = trimmed_length({buf.get(), count});
     return buf;
@@ -229,16 +354,17 @@ int orvex_read_eeprom(pci_dev *dev, const char *file, uint32_t offset)
 
 // Erases from `offset` to the end of the EEPROM, whatever the image's length, then programs the
 // trimmed image; the rest of the region stays erased.
-int orvex_write_eeprom(pci_dev *dev, const char *file, uint32_t offset)
+int orvex_write_eeprom(pci_dev *dev, image_file &file, uint32_t offset)
 {
     const uint32_t data_len = region_length(offset);
     const uint32_t sector = g_flash_info.sector_size;
-    // The verify after the write loads the image a second time, which only a regular file can
-    // give: a pipe written once would leave that verify waiting for ever, with termination
-    // signals held, after the flash has been rewritten. Such an image is refused up front.
-    struct stat st;
-    if (stat(file, &st) == 0 && !S_ISREG(st.st_mode)) {
-        std::printf("* failed to read '%s'\n", file);
+    // The verify after the write loads the image a second time, from the same descriptor, which
+    // only a regular file can give: a pipe gives its bytes once. Such an image is refused up
+    // front, decided on what was opened, and without waiting for a pipe's writer.
+    if (!open_image(file, true))
+        return RES_FAILED;
+    if (struct stat st; fstat(file.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        std::printf("* failed to read '%s'\n", file.name);
         return RES_FAILED;
     }
     uint32_t file_len;
@@ -282,7 +408,7 @@ void compare_part(void *ctx, uint32_t addr, std::span<const uint8_t> part)
 
 // The EEPROM is compared as it is read, a part at a time, so a verify holds the image and only a
 // small part of the EEPROM: a write and its verify need no more memory than the write alone.
-int orvex_verify_eeprom(pci_dev *dev, const char *file, uint32_t offset)
+int orvex_verify_eeprom(pci_dev *dev, image_file &file, uint32_t offset)
 {
     const uint32_t data_len = region_length(offset);
     byte_buffer buf = alloc_buffer(VERIFY_PART);

@@ -25,9 +25,13 @@ byte_buffer alloc_buffer(uint32_t len);
 // fsync() of the file's descriptor, and fclose(): 0, or -1 with errno set.
 int sync_file(FILE *f);
 int close_file(FILE *f);
-// mkostemp() of `path_template` (ending in XXXXXX), close-on-exec: the new file's descriptor, or
-// -1 with errno set.
-int create_temp(char *path_template);
+// Creates the file `name` in the folder `folder` for reading and writing, mode 0600,
+// close-on-exec, only where nothing of that name exists (not even a link): its descriptor, or -1
+// with errno set.
+int create_temp(int folder, const char *name);
+// Renames `from` to `to` in `folder`, over what `to` is (replace), or only while `to` does not
+// exist (keep_existing): 0, or -1 with errno set (EEXIST when `to` turned up meanwhile).
+int rename_file(int folder, const char *from, const char *to, bool keep_existing);
 // fsync() of a folder's descriptor: 0, or -1 with errno set.
 int sync_folder(int fd);
 
@@ -44,14 +48,27 @@ uint32_t region_length(uint32_t offset);
 // The length of `data` without its trailing 0xFF bytes.
 uint32_t trimmed_length(std::span<const uint8_t> data);
 
-// Loads up to read_len bytes of `file` into a buffer of read_len bytes; actual_len is the trimmed
-// count. Null (with a message printed, actual_len 0) when the file cannot be loaded.
-byte_buffer file_read(const char *file, uint32_t read_len, uint32_t &actual_len);
+// An image file, opened by its name once and from then on read through that descriptor only: the
+// verify after a write compares the very file the write loaded, whatever happens to its name in
+// between. Closed with the object.
+struct image_file {
+    const char *name;
+    int fd = -1;
+    explicit image_file(const char *file_name) : name(file_name) {}
+    image_file(const image_file &) = delete;
+    image_file &operator=(const image_file &) = delete;
+    ~image_file();
+};
+
+// Loads up to read_len bytes of `file`, from its start, into a buffer of read_len bytes; opens it
+// first if it is not open yet. actual_len is the trimmed count. Null (with a message printed,
+// actual_len 0) when the file cannot be loaded.
+byte_buffer file_read(image_file &file, uint32_t read_len, uint32_t &actual_len);
 
 // 0 on success; negative result codes as the run reports them; verify gives 1 on a difference.
 int orvex_read_eeprom(pci_dev *dev, const char *file, uint32_t offset);
-int orvex_write_eeprom(pci_dev *dev, const char *file, uint32_t offset);
-int orvex_verify_eeprom(pci_dev *dev, const char *file, uint32_t offset);
+int orvex_write_eeprom(pci_dev *dev, image_file &file, uint32_t offset);
+int orvex_verify_eeprom(pci_dev *dev, image_file &file, uint32_t offset);
 
 // A write must not be cut short halfway: every signal that would end or stop the run, other than
 // those reporting a fault of the program, is held from just before the erase

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <functional>
+#include <utility>
 #include <stdio_ext.h>
 #include <unistd.h>
 
@@ -19,11 +21,12 @@ struct armed {
     int countdown = 0;
     int err = EIO;
     bool kills = false;
+    std::function<void()> action;  // done instead of failing
 };
-armed calls[5];
+armed calls[6];
 
 // True when this call is the one to fail, with errno set; the process ends here if it is to be
-// killed.
+// killed, and an action is done here instead of failing.
 bool fails(platform_call call)
 {
     armed &a = calls[static_cast<int>(call)];
@@ -31,6 +34,10 @@ bool fails(platform_call call)
         return false;
     if (a.kills)
         raise(SIGKILL);
+    if (a.action) {
+        a.action();
+        return false;
+    }
     errno = a.err;
     return true;
 }
@@ -39,12 +46,17 @@ bool fails(platform_call call)
 
 void fail_platform_call(platform_call call, int n, int err)
 {
-    calls[static_cast<int>(call)] = {n, err, false};
+    calls[static_cast<int>(call)] = {n, err, false, {}};
 }
 
 void kill_at_platform_call(platform_call call, int n)
 {
-    calls[static_cast<int>(call)] = {n, EIO, true};
+    calls[static_cast<int>(call)] = {n, EIO, true, {}};
+}
+
+void at_platform_call(platform_call call, int n, std::function<void()> action)
+{
+    calls[static_cast<int>(call)] = {n, EIO, false, std::move(action)};
 }
 
 byte_buffer alloc_buffer(uint32_t len)
@@ -74,11 +86,24 @@ int close_file(FILE *f)
     return r;
 }
 
-int create_temp(char *path_template)
+int create_temp(int folder, const char *name)
 {
     if (fails(platform_call::create_temp))
         return -1;
-    return mkostemp(path_template, O_CLOEXEC);
+    return openat(folder, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+// A new name by a hard link, which cannot replace anything either: the way the tool takes on a
+// file system without an exclusive rename. The system tests run the exclusive rename itself.
+int rename_file(int folder, const char *from, const char *to, bool keep_existing)
+{
+    if (fails(platform_call::rename))
+        return -1;
+    if (!keep_existing)
+        return renameat(folder, from, folder, to);
+    if (linkat(folder, from, folder, to, 0) != 0)
+        return -1;
+    return unlinkat(folder, from, 0);
 }
 
 int sync_folder(int fd)
