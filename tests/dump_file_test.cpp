@@ -7,7 +7,10 @@
 #include <cerrno>
 #include <csignal>
 #include <dirent.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/fake_platform.h"
@@ -20,7 +23,9 @@ constexpr uid_t NOBODY = 65534;
 constexpr size_t FLASH_LEN = 1000;  // the dump: pattern(1000), the rest of the flash erased
 
 enum class target { old_file, none, link };
-enum class after { dump, old, none };
+enum class after { dump, old, none, other };
+// What happens to the name while the new file is written (at its sync).
+enum class meanwhile { nothing, name_replaced, name_taken };
 
 struct DumpCase {
     const char *name;
@@ -32,6 +37,9 @@ struct DumpCase {
     int status = 0;
     after file = after::dump;  // what the target holds afterwards
     bool leftover = false;     // an incomplete dump is left beside it
+    mode_t mode = 0640;        // the old file's
+    meanwhile what = meanwhile::nothing;
+    uid_t uid = 0;  // run as this user, in a folder everyone may write
 };
 
 // The names in a folder, but for . and .. (readdir64: a 32-bit build without 64-bit offsets
@@ -54,6 +62,8 @@ class DumpFile : public ::testing::TestWithParam<DumpCase> {};
 TEST_P(DumpFile, ReplacesWholeOrKeepsTheOldFile)
 {
     const DumpCase &c = GetParam();
+    if (c.uid != 0 && geteuid() != 0)
+        ORVEX_SKIP("needs root (runs the tool as another user)");
     SimBus bus;
     bus.add_orvex();
     bus.set_flash(pattern(FLASH_LEN));
@@ -62,11 +72,15 @@ TEST_P(DumpFile, ReplacesWholeOrKeepsTheOldFile)
     // own, and is what the run is given.
     const bytes old(90000, 0x11);
     std::string arg = dir.path("dump");
+    const bytes other(500, 0x22);  // a file someone else puts at the name meanwhile
+    if (c.uid != 0)
+        chmod(dir.path("").c_str(), 0777);
     if (c.before != target::none) {
-        chmod(dir.write("dump", old).c_str(), 0640);
+        dir.write("dump", old);
         if (geteuid() == 0) {
             ASSERT_EQ(chown(dir.path("dump").c_str(), NOBODY, NOBODY), 0);
         }
+        chmod(dir.path("dump").c_str(), c.mode);  // after chown, which clears set-id bits
     }
     if (c.before == target::link) {
         ASSERT_EQ(mkdir(dir.path("links").c_str(), 0755), 0);
@@ -74,20 +88,32 @@ TEST_P(DumpFile, ReplacesWholeOrKeepsTheOldFile)
         ASSERT_EQ(symlink("../dump", arg.c_str()), 0);
     }
 
-    const RunResult r = run_orvex(*bus, {"-r", arg}, [&c] {
+    const RunResult r = run_orvex(*bus, {"-r", arg}, [&] {
         umask(022);
-        if (c.call == platform_call::alloc)
-            return;
-        if (c.kill)
+        if (c.what == meanwhile::name_replaced) {
+            at_platform_call(platform_call::sync, 1, [&] {
+                rename(dir.path("dump").c_str(), dir.path("moved").c_str());
+                dir.write("dump", other);
+            });
+        } else if (c.what == meanwhile::name_taken) {
+            at_platform_call(platform_call::sync, 1, [&] { dir.write("dump", other); });
+        } else if (c.kill) {
             kill_at_platform_call(c.call, 1);
-        else
+        } else if (c.call != platform_call::alloc) {
             fail_platform_call(c.call, 1, c.err);
+        }
+        if (c.uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(c.uid, c.uid, c.uid) != 0 ||
+                           setresuid(c.uid, c.uid, c.uid) != 0))
+            std::_Exit(99);
     });
 
     if (c.kill) {
         EXPECT_EQ(r.signal, SIGKILL);
     } else {
-        EXPECT_EQ(r.out, version_line + c.out);
+        std::string out = c.out;
+        if (size_t at = out.find('@'); at != std::string::npos)
+            out.replace(at, 1, arg);
+        EXPECT_EQ(r.out, version_line + out);
         EXPECT_EQ(r.status, c.status);
     }
     struct stat st {};
@@ -95,7 +121,8 @@ TEST_P(DumpFile, ReplacesWholeOrKeepsTheOldFile)
     case after::dump:
         EXPECT_TRUE(dir.read("dump") == pattern(FLASH_LEN)) << "the new dump";
         ASSERT_EQ(stat(dir.path("dump").c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, c.before == target::none ? 0644u : 0640u);
+        // Never set-user-ID or set-group-ID, whatever the old file had.
+        EXPECT_EQ(st.st_mode & 07777, c.before == target::none ? 0644u : c.mode & 0777u);
         if (c.before != target::none && geteuid() == 0) {
             EXPECT_EQ(st.st_uid, NOBODY) << "the old file's owner";
             EXPECT_EQ(st.st_gid, NOBODY) << "the old file's group";
@@ -107,6 +134,9 @@ TEST_P(DumpFile, ReplacesWholeOrKeepsTheOldFile)
     case after::none:
         EXPECT_FALSE(dir.exists("dump"));
         break;
+    case after::other:
+        EXPECT_TRUE(dir.read("dump") == other) << "what was put at the name meanwhile";
+        break;
     }
     if (c.before == target::link) {
         ASSERT_EQ(lstat(arg.c_str(), &st), 0);
@@ -114,7 +144,9 @@ TEST_P(DumpFile, ReplacesWholeOrKeepsTheOldFile)
         EXPECT_EQ(entries(dir.path("links")), std::vector<std::string>{"link"});
     }
     std::vector<std::string> names = entries(dir.path(""));
-    std::erase_if(names, [](const std::string &n) { return n == "dump" || n == "links"; });
+    std::erase_if(names, [](const std::string &n) {
+        return n == "dump" || n == "links" || n == "moved";
+    });
     if (c.leftover) {
         ASSERT_EQ(names.size(), 1u);
         EXPECT_EQ(names[0].rfind("dump.incomplete-dump-", 0), 0u) << names[0];
@@ -125,6 +157,7 @@ TEST_P(DumpFile, ReplacesWholeOrKeepsTheOldFile)
 }
 
 const std::string not_stored = "* failed to write data to file\n";
+const std::string not_created = "* failed to create '@'\n";
 
 INSTANTIATE_TEST_SUITE_P(
     Dumps, DumpFile,
@@ -151,7 +184,114 @@ INSTANTIATE_TEST_SUITE_P(
         // A folder that takes no new file, though its file may be written: written in place.
         DumpCase{"folder_takes_no_new_file", target::old_file, platform_call::create_temp, EACCES},
         DumpCase{"killed_while_writing", target::old_file, platform_call::sync, EIO, true, "", 0,
-                 after::old, true}),
+                 after::old, true},
+        // The new name is in the folder by the time the folder is synced.
+        DumpCase{"killed_at_folder_sync", target::old_file, platform_call::sync_folder, EIO, true},
+        DumpCase{"rename_fails", target::old_file, platform_call::rename, EIO, false, not_stored,
+                 255, after::old},
+        DumpCase{"rename_fails_no_old_file", target::none, platform_call::rename, EIO, false,
+                 not_stored, 255, after::none},
+        // Only the file the name held when it was opened is replaced; a new name is taken only
+        // while it is free.
+        DumpCase{"name_replaced_meanwhile", target::old_file, platform_call::alloc, EIO, false,
+                 not_stored, 255, after::other, false, 0640, meanwhile::name_replaced},
+        DumpCase{"name_replaced_meanwhile_through_a_link", target::link, platform_call::alloc, EIO,
+                 false, not_stored, 255, after::other, false, 0640, meanwhile::name_replaced},
+        DumpCase{"name_taken_meanwhile", target::none, platform_call::alloc, EIO, false,
+                 not_stored, 255, after::other, false, 0640, meanwhile::name_taken},
+        DumpCase{"set_id_bits_dropped", target::old_file, platform_call::alloc, EIO, false, "", 0,
+                 after::dump, false, 06755},
+        DumpCase{"set_id_bits_dropped_through_a_link", target::link, platform_call::alloc, EIO,
+                 false, "", 0, after::dump, false, 02750},
+        // A file the user may not write is not replaced, though its folder takes new files: the
+        // shell's > would be refused too.
+        DumpCase{"read_only_file", target::old_file, platform_call::alloc, EIO, false,
+                 not_created, 255, after::old, false, 0440, meanwhile::nothing, NOBODY},
+        DumpCase{"read_only_file_through_a_link", target::link, platform_call::alloc, EIO, false,
+                 not_created, 255, after::old, false, 0440, meanwhile::nothing, NOBODY},
+        DumpCase{"writable_file_of_that_user", target::old_file, platform_call::alloc, EIO, false,
+                 "", 0, after::dump, false, 0640, meanwhile::nothing, NOBODY}),
     param_name);
+
+// A link to something other than a regular file leads the dump into it, as a plain open would;
+// the node itself is never replaced by a regular file.
+enum class node { fifo, folder, device };
+
+struct NodeCase {
+    const char *name;
+    node kind;
+};
+
+class DumpToNode : public ::testing::TestWithParam<NodeCase> {};
+
+TEST_P(DumpToNode, WritesIntoItAndLeavesItAsItWas)
+{
+    const NodeCase &c = GetParam();
+    if (c.kind == node::device && geteuid() != 0)
+        ORVEX_SKIP("needs root (makes a device node)");
+    SimBus bus;
+    bus.add_orvex();
+    bus.set_flash(pattern(FLASH_LEN));
+    TempDir dir;
+    const std::string target = dir.path("node"), link = dir.path("link");
+    struct stat before {};
+    switch (c.kind) {
+    case node::fifo:
+        ASSERT_EQ(mkfifo(target.c_str(), 0600), 0);
+        break;
+    case node::folder:
+        ASSERT_EQ(mkdir(target.c_str(), 0755), 0);
+        break;
+    case node::device:
+        ASSERT_EQ(mknod(target.c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);  // as /dev/null
+        break;
+    }
+    ASSERT_EQ(symlink("node", link.c_str()), 0);
+    ASSERT_EQ(lstat(target.c_str(), &before), 0);
+
+    // A FIFO's reader takes what the dump sends.
+    std::fflush(nullptr);
+    const pid_t reader = c.kind == node::fifo ? fork() : 0;
+    if (c.kind == node::fifo && reader == 0) {
+        alarm(20);
+        FILE *in = std::fopen(target.c_str(), "rb");
+        FILE *out = std::fopen(dir.path("received").c_str(), "wb");
+        for (int ch; in && out && (ch = std::fgetc(in)) != EOF;)
+            std::fputc(ch, out);
+        _exit(in && out && std::fclose(out) == 0 ? 0 : 1);
+    }
+    const RunResult r = run_orvex(*bus, {"-r", link}, [] { alarm(20); });
+    if (c.kind == node::fifo) {
+        int wstatus = -1;
+        waitpid(reader, &wstatus, 0);
+        EXPECT_EQ(wstatus, 0) << "the reader";
+        EXPECT_TRUE(dir.read("received") == pattern(FLASH_LEN)) << "what the reader got";
+    }
+    // A folder cannot be opened for writing; a device node on a file system mounted nodev cannot
+    // be opened at all.
+    const bool refused = c.kind == node::folder || (c.kind == node::device && r.status == 255);
+    EXPECT_EQ(r.out, version_line + (refused ? "* failed to create '" + link + "'\n" : ""));
+    EXPECT_EQ(r.status, refused ? 255 : 0);
+
+    struct stat after {};
+    ASSERT_EQ(lstat(target.c_str(), &after), 0);
+    EXPECT_EQ(after.st_mode, before.st_mode) << "the node is what it was";
+    EXPECT_EQ(after.st_ino, before.st_ino) << "the node is the same node";
+    EXPECT_EQ(after.st_rdev, before.st_rdev);
+    ASSERT_EQ(lstat(link.c_str(), &after), 0);
+    EXPECT_TRUE(S_ISLNK(after.st_mode)) << "the link stays a link";
+    std::vector<std::string> names = entries(dir.path(""));
+    std::erase(names, "received");
+    EXPECT_EQ(names, (std::vector<std::string>{"link", "node"})) << "nothing left beside them";
+    if (c.kind == node::folder) {
+        EXPECT_EQ(entries(target), std::vector<std::string>{}) << "nothing written into it";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Nodes, DumpToNode,
+                         ::testing::Values(NodeCase{"fifo", node::fifo},
+                                           NodeCase{"folder", node::folder},
+                                           NodeCase{"device", node::device}),
+                         param_name);
 
 }  // namespace

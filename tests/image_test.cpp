@@ -264,7 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
 //
 // Nothing may assume the image can be sized before it is read: a pipe gives its bytes once. A
 // write loads its image twice (programming, then its verify), which a pipe cannot give, so it
-// refuses one before opening it.
+// refuses one, decided on what it opened, without waiting for a writer.
 TEST(FifoImage, VerifyReadsWhatTheWriterSendsAndWriteRefuses)
 {
     SimBus bus;
@@ -295,6 +295,70 @@ TEST(FifoImage, VerifyReadsWhatTheWriterSendsAndWriteRefuses)
     EXPECT_EQ(r.status, 255);
     EXPECT_TRUE(bus.flash() == old_flash());
 }
+
+// --- the image's name changing while a write runs ------------------------------------------------
+//
+// The verify after a write reads the file the write opened, as that file now is: whatever becomes
+// of the name meanwhile, it neither waits nor fails; a change made to the file itself shows.
+enum class image_change { removed, fifo, other_file, changed_in_place };
+
+struct NameCase {
+    const char *name;
+    image_change what;
+    std::string out;
+    int status;
+};
+
+class ImageNameDuringWrite : public ::testing::TestWithParam<NameCase> {};
+
+TEST_P(ImageNameDuringWrite, VerifiesTheFileTheWriteLoaded)
+{
+    const NameCase &c = GetParam();
+    SimBus bus;
+    bus.add_orvex();
+    bus.set_flash(old_flash());
+    TempDir dir;
+    const std::string image = dir.write("img", pattern(5000));
+    // The verify's first allocation comes after the write has programmed the flash.
+    const RunResult r = run_orvex(*bus, {"-w", image}, [&] {
+        alarm(20);
+        at_platform_call(platform_call::alloc, 2, [&] {
+            switch (c.what) {
+            case image_change::removed:
+                unlink(image.c_str());
+                break;
+            case image_change::fifo:
+                rename(image.c_str(), dir.path("old").c_str());
+                mkfifo(image.c_str(), 0600);
+                break;
+            case image_change::other_file:
+                rename(image.c_str(), dir.path("old").c_str());
+                dir.write("img", pattern(5000, 2));
+                break;
+            case image_change::changed_in_place:
+                if (FILE *f = std::fopen(image.c_str(), "r+b")) {
+                    std::fseek(f, 100, SEEK_SET);
+                    std::fputc(pattern(5000)[100] ^ 1, f);
+                    std::fclose(f);
+                }
+                break;
+            }
+        });
+    });
+    EXPECT_EQ(r.out, version_line + c.out);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_TRUE(bus.flash() == written(old_flash(), 0, pattern(5000))) << "the loaded image";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Changes, ImageNameDuringWrite,
+    ::testing::Values(NameCase{"name_removed", image_change::removed, reprogrammed, 0},
+                      NameCase{"name_made_a_fifo", image_change::fifo, reprogrammed, 0},
+                      NameCase{"name_given_to_another_file", image_change::other_file,
+                               reprogrammed, 0},
+                      NameCase{"file_changed_in_place", image_change::changed_in_place,
+                               "* data mismatch\n", 1}),
+    param_name);
 
 // --- the C library failing ----------------------------------------------------------------------
 
