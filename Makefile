@@ -181,7 +181,7 @@ test-vm: deps
 	@$(QUIETLY) "build $(BUILD)" cmake --build $(BUILD) -j $(JOBS) --target orvex-sim orvex-vfio-user
 	@for a in $(VM_ARCHS); do \
 	  set -- $(VM_DEBS)/orvex_*_$$a.deb; \
-	  if [ ! -f "$$1" ] || [ -n "$$(git ls-files -z 2>/dev/null | xargs -0 find 2>/dev/null -newer "$$1" | head -1)" ]; then \
+	  if [ ! -f "$$1" ] || [ -n "$$(git ls-files -z 2>/dev/null | xargs -0 sh -c 'find "$$@" -newer "$$0" 2>/dev/null' "$$1" | head -1)" ]; then \
 	    echo "== no up-to-date orvex_*_$$a.deb in $(VM_DEBS): building the packages"; \
 	    scripts/need-packages $(DEB_PACKAGES) && scripts/build-debs $(VM_DEBS) || exit 1; break; \
 	  fi; \
