@@ -111,8 +111,10 @@ bool holds(const place &p, const struct stat &st)
 }
 
 // Finds the folder and name of the regular file the open reached: the name as given, or, when
-// that is a link the open followed, the name the kernel keeps for the open descriptor. Either is
-// taken only where it holds that very file.
+// that is a link the open followed, the name the kernel keeps for the open descriptor. The user's
+// name is never resolved here: the plain open already chose the file, and /proc/self/fd only
+// says where that file lies. Either name is taken only where it holds that very file (same
+// device and inode), so nothing but the file the open reached can be replaced.
 bool locate(place &given, int fd, const struct stat &st, place &found)
 {
     if (holds(given, st)) {
