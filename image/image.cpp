@@ -8,7 +8,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -142,18 +141,15 @@ int create_beside(const place &p, char (&temp)[NAME_MAX + 1])
         errno = ENAMETOOLONG;
         return -1;
     }
-    for (int attempt = 0; attempt < 100; attempt++) {
-        uint8_t r[6];
-        if (getrandom(r, sizeof r, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof r)) {
-            timespec t;
-            clock_gettime(CLOCK_REALTIME, &t);
-            const uint64_t v = static_cast<uint64_t>(t.tv_nsec) * 2654435761u ^
-                               static_cast<uint64_t>(getpid()) << 20 ^ static_cast<uint64_t>(attempt);
-            for (size_t i = 0; i < sizeof r; i++)
-                r[i] = static_cast<uint8_t>(v >> (8 * i));
-        }
-        for (size_t i = 0; i < sizeof r; i++)
-            temp[n - 6 + static_cast<int>(i)] = chars[r[i] % (sizeof chars - 1)];
+    // The name need not be hard to guess: the file is created only where no such name exists,
+    // and a link there is not followed. The clock and the process make it differ between runs.
+    for (uint64_t attempt = 0; attempt < 100; attempt++) {
+        timespec t;
+        clock_gettime(CLOCK_REALTIME, &t);
+        uint64_t v = (static_cast<uint64_t>(t.tv_nsec) ^ static_cast<uint64_t>(getpid()) << 30 ^
+                      attempt << 50) * 0x9E3779B97F4A7C15u;
+        for (int i = n - 6; i < n; i++, v >>= 6)
+            temp[i] = chars[v % (sizeof chars - 1)];
         const int fd = create_temp(p.folder.fd, temp);
         if (fd >= 0 || errno != EEXIST)
             return fd;
