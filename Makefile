@@ -15,7 +15,19 @@ LINT_PACKAGES := cppcheck shellcheck pkg-config libpci-dev
 MAKEFLAGS += --no-print-directory
 QUIETLY   := scripts/quietly
 
-.PHONY: all deps build build-san demo test lint clean
+# What is slow to make and kept between runs on this machine, for a week at most: Debian trees,
+# the previous release's packages, and with ORVEX_CCACHE=1 (as CI and make check-all run) the
+# compiler cache of the development builds (scripts/cache.sh).
+ORVEX_CACHE ?= /var/cache/orvex
+export ORVEX_CACHE
+ifeq ($(ORVEX_CCACHE),1)
+export CCACHE_DIR := $(ORVEX_CACHE)/ccache
+PACKAGES += ccache
+CMAKE_CCACHE := -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache
+endif
+CMAKE_CONFIGURE := cmake $(CMAKE_CCACHE)
+
+.PHONY: all deps build build-san demo test lint clean check-all ci
 
 all: build
 
@@ -24,12 +36,12 @@ deps:
 
 build: deps
 	@echo "== building $(BUILD)"
-	@$(QUIETLY) "configure $(BUILD)" cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@$(QUIETLY) "configure $(BUILD)" $(CMAKE_CONFIGURE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	@$(QUIETLY) "build $(BUILD)" cmake --build $(BUILD) -j $(JOBS)
 
 build-san: deps
 	@echo "== building $(BUILD_SAN) (AddressSanitizer, UndefinedBehaviorSanitizer)"
-	@$(QUIETLY) "configure $(BUILD_SAN)" cmake -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE=ON
+	@$(QUIETLY) "configure $(BUILD_SAN)" $(CMAKE_CONFIGURE) -S . -B $(BUILD_SAN) -DCMAKE_BUILD_TYPE=Debug -DORVEX_SANITIZE=ON
 	@$(QUIETLY) "build $(BUILD_SAN)" cmake --build $(BUILD_SAN) -j $(JOBS)
 
 demo: build
@@ -45,6 +57,15 @@ lint:
 
 clean:
 	rm -rf $(BUILD) $(BUILD_SAN)
+
+# Every check, one after the other, ending with one table (scripts/check-all; needs root):
+#   make ci         what CI runs on every change (.ci/run)
+#   make check-all  everything: CI's checks and those left to a release
+ci:
+	@scripts/check-all ci
+
+check-all:
+	@scripts/check-all all
 
 # Target builds, installation and Debian packages.
 #   make build-armhf   cross-build orvex for 32-bit ARM hard-float (the board) into build-armhf/
@@ -67,7 +88,7 @@ BUILD_ARM64   ?= build-arm64
 BUILD_INSTALL ?= build-install
 BUILD_DEB     ?= build-deb
 BUILD_DEBIAN13 ?= build-debian13
-BUILD_TREES   ?= build-trees
+BUILD_TREES   ?= $(ORVEX_CACHE)/trees
 PREFIX        ?= /usr/local
 DESTDIR       ?=
 
@@ -94,32 +115,38 @@ DEB_PACKAGES    := build-essential dpkg-dev debhelper devscripts lintian \
 build-armhf:
 	@scripts/need-packages $(ARMHF_PACKAGES)
 	@echo "== building $(BUILD_ARMHF)"
-	@$(QUIETLY) "configure $(BUILD_ARMHF)" cmake -S . -B $(BUILD_ARMHF) \
+	@$(QUIETLY) "configure $(BUILD_ARMHF)" $(CMAKE_CONFIGURE) -S . -B $(BUILD_ARMHF) \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DORVEX_TESTS=ON -DORVEX_HOST_BUILD=$(abspath $(BUILD))
 	@$(QUIETLY) "build $(BUILD_ARMHF)" cmake --build $(BUILD_ARMHF) -j $(JOBS) --target orvex
 
+# CROSS_SKIP_LABEL: a ctest label whose tests the armhf and arm64 suites leave out. CI gives "vm"
+# on Debian 13: those system cases run there against the installed packages, on real kernels
+# (make test-vm, tests/vm/cases).
+CROSS_SKIP_LABEL ?=
+CROSS_EXCLUDE = $(if $(CROSS_SKIP_LABEL),-LE '^$(CROSS_SKIP_LABEL)$$')
+
 # The system tests of a cross build run its orvex under qemu-user against the simulated bus of
 # the native orvex-sim and orvex-sysfs, built in $(BUILD) (see tests/system/CMakeLists.txt).
 host-sim: deps
-	@$(QUIETLY) "configure $(BUILD)" cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@$(QUIETLY) "configure $(BUILD)" $(CMAKE_CONFIGURE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	@$(QUIETLY) "build $(BUILD)" cmake --build $(BUILD) -j $(JOBS) --target orvex-sim orvex-sysfs
 
 test-armhf: build-armhf host-sim
 	@$(QUIETLY) "build $(BUILD_ARMHF)" cmake --build $(BUILD_ARMHF) -j $(JOBS)
-	@scripts/run-tests $(BUILD_ARMHF) $(JOBS)
+	@scripts/run-tests $(BUILD_ARMHF) $(JOBS) $(CROSS_EXCLUDE)
 
 build-arm64:
 	@scripts/need-packages $(ARM64_PACKAGES)
 	@echo "== building $(BUILD_ARM64)"
-	@$(QUIETLY) "configure $(BUILD_ARM64)" cmake -S . -B $(BUILD_ARM64) \
+	@$(QUIETLY) "configure $(BUILD_ARM64)" $(CMAKE_CONFIGURE) -S . -B $(BUILD_ARM64) \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DORVEX_TESTS=ON -DORVEX_HOST_BUILD=$(abspath $(BUILD))
 	@$(QUIETLY) "build $(BUILD_ARM64)" cmake --build $(BUILD_ARM64) -j $(JOBS) --target orvex
 
 test-arm64: build-arm64 host-sim
 	@$(QUIETLY) "build $(BUILD_ARM64)" cmake --build $(BUILD_ARM64) -j $(JOBS)
-	@scripts/run-tests $(BUILD_ARM64) $(JOBS)
+	@scripts/run-tests $(BUILD_ARM64) $(JOBS) $(CROSS_EXCLUDE)
 
 # The tool alone, without the test suite, in a build directory of its own.
 install:
@@ -132,9 +159,19 @@ install:
 # and hardening-check on them; test-debs has rebuild-debs build them again in a clean tree and
 # compare, piuparts-debs install, upgrade and purge them and autopkgtest-debs run debian/tests on
 # them.
-# Each step's output goes to $(BUILD_DEB)/logs/; deb-table ends with the table of what they
-# found, and fails if anything failed. The throw-away trees are made from minimal trees kept in
-# $(BUILD_TREES).
+# same-debs shows that the packages of every architecture hold the same files and maintainer
+# scripts. Each step's output goes to $(BUILD_DEB)/logs/; deb-table ends with the table of what
+# they found, and fails if anything failed. The throw-away trees are made from minimal trees kept
+# in $(BUILD_TREES) for a week.
+# CI narrows what make deb checks; a release checks everything (make check-all):
+#   DEB_ARCHS=...       the architectures to build beside this machine's (default: armhf arm64)
+#   DEB_TEST_ARCHS=...  the architectures whose packages piuparts and every autopkgtest test test
+#                       (default: all); the others run autopkgtest's smoke test alone
+#   DEB_REBUILD=no      no rebuild in a clean tree (the reproducibility check)
+DEB_ARCHS      ?= armhf arm64
+DEB_TEST_ARCHS ?=
+DEB_REBUILD    ?= yes
+export DEB_ARCHS DEB_TEST_ARCHS DEB_REBUILD
 NEED_ROOT = @[ "$$(id -u)" = 0 ] || { echo "make $@ needs root: it uses throw-away Debian trees (chroot, mounts)"; exit 1; }
 
 deb:
@@ -142,6 +179,7 @@ deb:
 	@scripts/need-packages $(DEB_PACKAGES)
 	@scripts/build-debs $(BUILD_DEB)
 	@scripts/check-debs $(BUILD_DEB)
+	@scripts/same-debs $(BUILD_DEB)
 	@scripts/test-debs $(BUILD_DEB) $(BUILD_TREES)
 	@scripts/deb-table $(BUILD_DEB)
 
@@ -152,13 +190,17 @@ autopkgtest:
 	@scripts/deb-table $(BUILD_DEB) autopkgtest
 
 # make test, the armhf and arm64 suites and make deb on Debian 13 (trixie), in a system tree kept in
-# $(BUILD_DEBIAN13)/root with every package they need (see scripts/debian13). The native build of
-# make test serves as the cross suites' orvex-sim and orvex-sysfs.
+# $(ORVEX_CACHE)/debian13 with every package they need (see scripts/debian13); the builds and
+# make deb's packages are in $(BUILD_DEBIAN13)/src. The native build of make test serves as the
+# cross suites' orvex-sim and orvex-sysfs. DEBIAN13_TARGETS names other targets to run there;
+# the DEB_ variables and CROSS_SKIP_LABEL are handed on.
+DEBIAN13_TARGETS ?= test test-armhf test-arm64 deb
 test-debian13:
 	@scripts/need-packages mmdebstrap
 	@scripts/debian13 $(BUILD_DEBIAN13) \
-	  "$(PACKAGES) $(ARMHF_PACKAGES) $(ARM64_PACKAGES) $(DEB_PACKAGES)" \
-	  test test-armhf test-arm64 deb
+	  "$(sort $(PACKAGES) ccache $(ARMHF_PACKAGES) $(ARM64_PACKAGES) $(DEB_PACKAGES))" \
+	  $(DEBIAN13_TARGETS) ORVEX_CCACHE=$(ORVEX_CCACHE) "DEB_ARCHS=$(DEB_ARCHS)" \
+	  "DEB_TEST_ARCHS=$(DEB_TEST_ARCHS)" DEB_REBUILD=$(DEB_REBUILD) CROSS_SKIP_LABEL=$(CROSS_SKIP_LABEL)
 
 # The system tests on a real ARM kernel (scripts/test-vm): Debian 13 guests under QEMU from
 # trixie-backports (system emulation, no KVM), with Debian's own kernels, whose PCIe bus has the
@@ -177,7 +219,7 @@ VM_PACKAGES := $(FOREIGN_TREE_PACKAGES) cpio xz-utils
 test-vm: deps
 	$(NEED_ROOT)
 	@scripts/need-packages $(VM_PACKAGES)
-	@$(QUIETLY) "configure $(BUILD)" cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	@$(QUIETLY) "configure $(BUILD)" $(CMAKE_CONFIGURE) -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	@$(QUIETLY) "build $(BUILD)" cmake --build $(BUILD) -j $(JOBS) --target orvex-sim orvex-vfio-user
 	@for a in $(VM_ARCHS); do \
 	  set -- $(VM_DEBS)/orvex_*_$$a.deb; \
